@@ -1,0 +1,43 @@
+#pragma once
+// Two-sided elements: the side groups, the shared side-current and downstream-current rules,
+// and the closed and open switches.
+#include "network/element.hpp"
+
+class Branch : public Element {
+public:
+    std::vector<Port*> side1;
+    std::vector<Port*> side2;
+
+    Branch(int n1, int n2);
+    Branch(int n1, int n2, int n3);
+
+    // Values k go to ports k of each side; a side with one port more than values gives its last
+    // port minus the sum of the values.
+    void set_side_currents_ad(const ADComplexVector& i1, const ADComplexVector& i2);
+    void set_side_currents(const Eigen::VectorXcd& i1, const Eigen::VectorXcd& i2);
+};
+
+// Minus the sum of the currents of the other ports at p's node.
+std::complex<double> downstream_current(const Port& p);
+// Sets p's current by that rule (backward steps of branches and sources).
+inline void apply_downstream_current(Port& p) { p.current = downstream_current(p); }
+
+class Switch : public Branch {
+public:
+    std::vector<ComplexParameter> currents;
+
+    explicit Switch(int n);
+    void collect_variables(std::vector<double>& values) override;
+    void bind_variables(ADVector& x, VectorXd& x_values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void add_residuals(ADVector& residuals, int& index) override;
+    void backward_step() override;
+    double forward_step() override;
+};
+
+class OpenSwitch : public Branch {
+public:
+    explicit OpenSwitch(int n);
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
+};

@@ -1,0 +1,124 @@
+#include "network/network.hpp"
+
+#include <algorithm>
+
+#include "elements/flexible_parameter.hpp"
+
+namespace {
+// Flexible loads add their flexible parameters here once they exist.
+void gather_flexible_parameters(Element*, std::set<FlexibleParameter*>&) {}
+}  // namespace
+
+ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elements(std::move(elements_)) {
+    std::set<const Connection*> seen;
+    for (Element* e : elements) {
+        for (Port& port : e->ports) {
+            if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+        }
+        gather_flexible_parameters(e, flexible_parameters);
+    }
+}
+
+std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() {
+    std::vector<double> variables;
+    std::vector<double> parameters;
+    for (const auto& c : connections) {
+        if (c->is_zero) continue;
+        variables.push_back(c->potential.value.real());
+        variables.push_back(c->potential.value.imag());
+    }
+    for (Element* e : elements) {
+        e->collect_variables(variables);
+        e->collect_parameters(parameters);
+    }
+    for (FlexibleParameter* f : flexible_parameters) f->collect_parameters(parameters);
+    return {std::move(variables), std::move(parameters)};
+}
+
+void ElectricalNetwork::bind(ADVector& x, VectorXd& x_values, ADVector& p, VectorXd& p_values) {
+    int i = 0;
+    for (const auto& c : connections) {
+        if (c->is_zero) continue;
+        c->potential.bind(x, x_values, i);
+    }
+    int j = 0;
+    for (Element* e : elements) {
+        e->bind_variables(x, x_values, i);
+        e->bind_parameters(p, p_values, j);
+    }
+    for (FlexibleParameter* f : flexible_parameters) f->bind_parameters(p, p_values, j);
+    bound_values_ = x_values.size() > 0 ? x_values.data() : (p_values.size() > 0 ? p_values.data() : nullptr);
+}
+
+void ElectricalNetwork::unbind() {
+    ADVector none;
+    VectorXd empty;
+    bind(none, empty, none, empty);
+    bound_values_ = nullptr;
+}
+
+void ElectricalNetwork::fill_residuals(ADVector& residuals) {
+    for (Element* e : elements) e->compute_currents(true);
+    int i = 0;
+    for (const auto& c : connections) {
+        if (c->is_zero) continue;
+        AD re(0.0);
+        AD im(0.0);
+        for (const Port* port : c->ports) {
+            re += port->current_ad.real();
+            im += port->current_ad.imag();
+        }
+        residuals[i] = re;
+        residuals[i + 1] = im;
+        i += 2;
+    }
+    for (Element* e : elements) e->add_residuals(residuals, i);
+}
+
+std::vector<int> ElectricalNetwork::elements_of_indices(const std::vector<long>& indices) {
+    std::vector<const Connection*> free_nodes;
+    for (const auto& c : connections)
+        if (!c->is_zero) free_nodes.push_back(c.get());
+    const long node_entries = 2 * static_cast<long>(free_nodes.size());
+
+    auto position_of = [this](const Element* e) -> int {
+        auto it = std::find(elements.begin(), elements.end(), e);
+        return it == elements.end() ? -1 : static_cast<int>(it - elements.begin());
+    };
+
+    std::set<int> positions;
+    // Block ends of the elements' variables, computed only as far as needed.
+    std::vector<long> block_end;
+    long next_start = node_entries;
+    std::vector<double> scratch;
+    for (long index : indices) {
+        if (index < node_entries) {
+            const Connection* node = free_nodes[static_cast<std::size_t>(index / 2)];
+            bool any_nan = false;
+            for (const Port* port : node->ports) {
+                const double re = CppAD::Value(CppAD::Var2Par(port->current_ad.real()));
+                const double im = CppAD::Value(CppAD::Var2Par(port->current_ad.imag()));
+                if (re != re || im != im) {
+                    any_nan = true;
+                    const int pos = position_of(port->element);
+                    if (pos >= 0) positions.insert(pos);
+                }
+            }
+            if (!any_nan && !node->ports.empty()) {
+                const int pos = position_of(node->ports.front()->element);
+                if (pos >= 0) positions.insert(pos);
+            }
+            continue;
+        }
+        while (block_end.size() < elements.size() && (block_end.empty() || block_end.back() <= index)) {
+            scratch.clear();
+            elements[block_end.size()]->collect_variables(scratch);
+            next_start += static_cast<long>(scratch.size());
+            block_end.push_back(next_start);
+        }
+        auto it = std::upper_bound(block_end.begin(), block_end.end(), index);
+        const std::size_t owner = it == block_end.end() ? elements.size() - 1 : static_cast<std::size_t>(it - block_end.begin());
+        if (!elements.empty()) positions.insert(static_cast<int>(owner));
+    }
+    return {positions.begin(), positions.end()};
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The network a solver works on: numbering of variables and parameters, binding, residuals.
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "network/element.hpp"
+
+class FlexibleParameter;
+
+class ElectricalNetwork {
+public:
+    std::vector<Element*> elements;
+    std::vector<std::shared_ptr<Connection>> connections;
+    std::set<FlexibleParameter*> flexible_parameters;
+
+    explicit ElectricalNetwork(std::vector<Element*>&& elements);
+
+    std::pair<std::vector<double>, std::vector<double>> get_initial_values();
+    void bind(ADVector& x, VectorXd& x_values, ADVector& p, VectorXd& p_values);
+    // Drops every record's link (the solver owning the vectors is going away).
+    void unbind();
+    void fill_residuals(ADVector& residuals);
+    std::vector<int> elements_of_indices(const std::vector<long>& indices);
+
+    // Identifies the value vectors the records are linked to, so that a solver can tell whether
+    // the binding in force is its own.
+    const double* bound_to() const { return bound_values_; }
+
+private:
+    const double* bound_values_ = nullptr;
+};
