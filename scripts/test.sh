@@ -17,7 +17,7 @@ run_suite() {
   if [ "$config" = asan ]; then
     # The interpreter is not built with the sanitizers: their runtime is loaded first, and the
     # memory the interpreter keeps at exit is not reported as leaked.
-    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so):$(g++ -print-file-name=libstdc++.so)" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     PYTHONPATH="$dir/python" LFE_SANITIZED=1 "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
   else

@@ -62,7 +62,7 @@ void ComplexVectorParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
     } else {
         ad.resize(n);
         for (int k = 0; k < n; ++k) ad[k] = ADComplex(d[index + 2 * k], d[index + 2 * k + 1]);
-        linked_value = &d_values[index];
+        linked_value = d_values.data() + index;  // index may be the end for an empty record
         linked = true;
     }
     index += 2 * n;
@@ -111,7 +111,7 @@ void ComplexMatrixParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
                 const int at = index + 2 * (i * c + j);
                 ad(i, j) = ADComplex(d[at], d[at + 1]);
             }
-        linked_value = &d_values[index];
+        linked_value = d_values.data() + index;  // index may be the end for an empty record
         linked = true;
     }
     index += 2 * r * c;
