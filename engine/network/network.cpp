@@ -54,6 +54,9 @@ void ElectricalNetwork::unbind() {
     ADVector none;
     VectorXd empty;
     bind(none, empty, none, empty);
+    // A node joined to a reference after binding is held at zero but still linked.
+    int unused = 0;
+    for (const auto& c : connections) c->potential.bind(none, empty, unused);
     bound_values_ = nullptr;
 }
 
