@@ -1,0 +1,70 @@
+#include "solvers/abstract_solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include <spdlog/fmt/fmt.h>
+
+AbstractSolver::AbstractSolver(ElectricalNetwork* network_) : network(network_) {}
+
+AbstractSolver::~AbstractSolver() {
+    const double* key = binding_key();
+    if (network != nullptr && key != nullptr && network->bound_to() == key) network->unbind();
+}
+
+const double* AbstractSolver::binding_key() const {
+    if (variables.size() > 0) return variables.data();
+    if (parameters.size() > 0) return parameters.data();
+    return nullptr;
+}
+
+void AbstractSolver::reset_inputs() { variables = initial_variables; }
+
+void AbstractSolver::set_variables(const double* values) {
+    std::copy(values, values + variables.size(), variables.data());
+}
+
+void AbstractSolver::load_initial_values() {
+    const auto [x0, p0] = network->get_initial_values();
+    variables = Eigen::Map<const VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
+    parameters = Eigen::Map<const VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
+}
+
+BackwardForward::BackwardForward(ElectricalNetwork* network_) : AbstractSolver(network_) {
+    load_initial_values();
+    // Binding takes differentiable vectors; nothing is recorded, so these are plain constants.
+    ADVector ax(variables.data(), variables.data() + variables.size());
+    ADVector ap(parameters.data(), parameters.data() + parameters.size());
+    network->bind(ax, variables, ap, parameters);
+    initial_variables = variables;
+}
+
+namespace {
+bool is_nan(const std::complex<double>& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+}  // namespace
+
+std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+    std::vector<Element*>& elements = network->elements;
+    int i = 0;
+    double error = 0.0;
+    do {
+        ++i;
+        error = 0.0;
+        // A NaN current at a node whose elements report no change (a source, a reference) would
+        // otherwise pass for convergence. Each element's currents are checked while still in cache.
+        bool nan_current = false;
+        for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
+            Element* e = *it;
+            e->backward_step();
+            for (const Port& p : e->ports) nan_current |= is_nan(p.current);
+        }
+        for (Element* e : elements) {
+            const double r = e->forward_step();
+            if (!std::isnan(error) && (r > error || std::isnan(r))) error = r;
+        }
+        if (std::isnan(error) || nan_current)
+            throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
+    } while (error > tolerance && i < max_iterations);
+    return {i, error};
+}

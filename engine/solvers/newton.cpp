@@ -1,0 +1,213 @@
+#include "solvers/newton.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include <Eigen/SparseLU>
+#include <spdlog/spdlog.h>
+
+#include "solvers/cppad_error_handler.hpp"
+
+struct AbstractNewton::LinearSolver {
+    Eigen::SparseLU<Eigen::SparseMatrix<double>, Eigen::COLAMDOrdering<int>> lu;
+};
+
+namespace {
+// Largest absolute value; NaN as soon as one entry is NaN, so that a stop at the iteration limit
+// with a NaN left never reads as converged. 0 for an empty vector.
+double largest_residual(const VectorXd& f) {
+    double m = 0.0;
+    for (Eigen::Index k = 0; k < f.size(); ++k) {
+        if (std::isnan(f[k])) return f[k];
+        m = std::max(m, std::abs(f[k]));
+    }
+    return m;
+}
+
+bool needs_step(const VectorXd& f, double tolerance) {
+    const double m = largest_residual(f);
+    return std::isnan(m) || m > tolerance;
+}
+
+bool all_finite(const Eigen::SparseMatrix<double>& j) {
+    const double* v = j.valuePtr();
+    for (Eigen::Index k = 0; k < j.nonZeros(); ++k)
+        if (!std::isfinite(v[k])) return false;
+    return true;
+}
+
+// CppAD reallocates a tape's Taylor coefficients whenever the number of directions changes: one for
+// the residuals, up to 30 for each group of Jacobian columns. For a large network these blocks are
+// big enough that the system allocator hands them back to the kernel at every free, so every
+// iteration faulted them in again. During a solve CppAD keeps freed blocks in its own pool; the pool
+// is emptied when the solve ends. Nothing else in the engine changes this CppAD setting.
+class HeldCppadMemory {
+public:
+    HeldCppadMemory() { CppAD::thread_alloc::hold_memory(true); }
+    ~HeldCppadMemory() {
+        CppAD::thread_alloc::hold_memory(false);
+        CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    }
+    HeldCppadMemory(const HeldCppadMemory&) = delete;
+    HeldCppadMemory& operator=(const HeldCppadMemory&) = delete;
+};
+
+[[noreturn]] void fail(const char* message, int iteration) {
+    throw std::runtime_error(fmt::format(fmt::runtime(message), iteration));
+}
+}  // namespace
+
+AbstractNewton::AbstractNewton(ElectricalNetwork* network_, bool optimize_tape)
+    : AbstractSolver(network_), solver(std::make_unique<LinearSolver>()) {
+    CppadErrorHandlerScope handler;
+    load_initial_values();
+    const std::size_t n = static_cast<std::size_t>(variables.size());
+    ADVector ax(variables.data(), variables.data() + variables.size());
+    ADVector ap(parameters.data(), parameters.data() + parameters.size());
+    if (n == 0) {
+        // Nothing to solve for: CppAD cannot record without independent variables, and the
+        // solver never needs the tape then. The records are linked all the same.
+        network->bind(ax, variables, ap, parameters);
+    } else {
+        CppAD::Independent(ax, ap);
+        try {
+            network->bind(ax, variables, ap, parameters);
+            ADVector ay(n);
+            network->fill_residuals(ay);
+            tape.Dependent(ax, ay);
+        } catch (...) {
+            // A recording left open would leak, and the next one would take over its tape id.
+            AD::abort_recording();
+            throw;
+        }
+    }
+    spdlog::debug("----- Tape evaluation -----");
+    spdlog::debug("Number of tape operators: {0:d}", tape.size_op());
+    if (optimize_tape) {
+        if (n > 0) tape.optimize("");
+        spdlog::debug("----- Tape optimization -----");
+        spdlog::debug("Number of tape operators: {0:d}", tape.size_op());
+    }
+    initial_variables = variables;
+}
+
+AbstractNewton::~AbstractNewton() = default;
+
+VectorXd AbstractNewton::get_residuals() {
+    if (variables.size() == 0) return VectorXd();
+    return tape.Forward(0, variables);
+}
+
+Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
+    const int n = static_cast<int>(variables.size());
+    if (!pattern_analysed) {
+        if (n > 0) {
+            CppAD::sparse_rc<IndexVector> identity(static_cast<std::size_t>(n), static_cast<std::size_t>(n),
+                                                   static_cast<std::size_t>(n));
+            for (int k = 0; k < n; ++k) identity.set(static_cast<std::size_t>(k), k, k);
+            // Not transposed, no dependency pattern, sets held as lists: memory follows the
+            // non-zeros, not the square of the variables.
+            tape.for_jac_sparsity(identity, false, false, false, pattern);
+        }
+        subset = CppAD::sparse_rcv<IndexVector, VectorXd>(pattern);
+        spdlog::debug("----- Sparse pattern initialisation -----");
+        spdlog::debug("n: {0:d} nnz: {1:d}", n, subset.nnz());
+    }
+    if (n == 0) return Eigen::SparseMatrix<double>(0, 0);
+    const bool new_pattern = !pattern_analysed;
+    tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
+    // The pattern and colouring work leaves blocks in CppAD's pool (held during a solve) that later
+    // evaluations would not reuse.
+    if (new_pattern) CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+
+    const IndexVector& rows = subset.row();
+    const IndexVector& cols = subset.col();
+    const VectorXd& values = subset.val();
+    std::vector<Eigen::Triplet<double, int>> triplets;
+    triplets.reserve(subset.nnz());
+    for (std::size_t k = 0; k < subset.nnz(); ++k)
+        triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+    Eigen::SparseMatrix<double> j(n, n);
+    j.setFromTriplets(triplets.begin(), triplets.end());
+    return j;
+}
+
+void AbstractNewton::dense_jacobian(double* out) {
+    if (variables.size() == 0) return;
+    const VectorXd j = tape.Jacobian(variables);
+    std::copy(j.data(), j.data() + j.size(), out);
+}
+
+std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+    CppadErrorHandlerScope handler;
+    HeldCppadMemory held;
+    if (variables.size() > 0) tape.new_dynamic(parameters);
+    VectorXd f = get_residuals();
+    int i = 0;
+    while (i < max_iterations && needs_step(f, tolerance)) {
+        const Eigen::SparseMatrix<double> j = compute_jacobian();
+        if (!all_finite(j)) fail("1 NaN value encountered at iteration {}. ", i);
+        VectorXd dx;
+        if (j.rows() > 0) {  // the LU cannot take an empty matrix; an empty step is trivial
+            if (!pattern_analysed) {
+                solver->lu.analyzePattern(j);
+                pattern_analysed = true;
+            }
+            solver->lu.factorize(j);
+            if (solver->lu.info() != Eigen::Success)
+                fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
+            dx = solver->lu.solve(f);
+            if (solver->lu.info() != Eigen::Success) fail("1 Solving failed at iteration {}. ", i);
+        }
+        update_variables(j, dx, f);
+        ++i;
+    }
+    for (Element* e : network->elements) e->compute_currents(false);
+    return {i, largest_residual(f)};
+}
+
+Newton::Newton(ElectricalNetwork* network_, bool optimize_tape) : AbstractNewton(network_, optimize_tape) {}
+
+void Newton::update_variables(const Eigen::SparseMatrix<double>&, const VectorXd& dx, VectorXd& residuals) {
+    variables -= dx;
+    residuals = get_residuals();
+}
+
+NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* network_, bool optimize_tape, double m1_, double m2_,
+                                 bool weighted_merit_)
+    : AbstractNewton(network_, optimize_tape), m1(m1_), m2(m2_), weighted_merit(weighted_merit_) {}
+
+void NewtonGoldstein::update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
+                                       VectorXd& residuals) {
+    VectorXd weights = VectorXd::Ones(residuals.size());
+    if (weighted_merit) {
+        VectorXd largest = VectorXd::Ones(jacobian.rows());
+        for (int c = 0; c < jacobian.outerSize(); ++c) {
+            for (Eigen::SparseMatrix<double>::InnerIterator it(jacobian, c); it; ++it) {
+                const double a = std::abs(it.value());
+                if (largest[it.row()] < a) largest[it.row()] = a;
+            }
+        }
+        weights = largest.cwiseInverse();
+    }
+    const double q0 = weights.cwiseProduct(residuals).squaredNorm();
+    const double merit0 = 0.5 * q0;
+    const double slope = -q0;
+    const VectorXd x0 = variables;
+    double t = 1.0;
+    double t_low = 0.0;
+    double t_high = 0.0;
+    for (int trial = 0; trial < 10; ++trial) {
+        variables = x0 - t * dx;
+        residuals = get_residuals();
+        const double merit = 0.5 * weights.cwiseProduct(residuals).squaredNorm();
+        const double ratio = (merit - merit0) / t;
+        if (m2 * slope <= ratio && ratio <= m1 * slope) return;
+        if (ratio > m1 * slope)
+            t_high = t;
+        else
+            t_low = t;
+        t = t_high == 0.0 ? 2.0 * t : 0.5 * (t_low + t_high);
+    }
+}

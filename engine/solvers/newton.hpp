@@ -1,0 +1,78 @@
+#pragma once
+// Newton-family solvers: the residual equations recorded once on a CppAD tape, a sparse Jacobian by
+// forward-mode differentiation and a sparse LU solve at each iteration.
+#include <ios>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/SparseCore>
+
+#include "solvers/abstract_solver.hpp"
+
+using IndexVector = std::vector<int>;
+
+class AbstractNewton : public AbstractSolver {
+public:
+    CppAD::ADFun<double> tape;
+    CppAD::sparse_rc<IndexVector> pattern;
+    CppAD::sparse_rcv<IndexVector, VectorXd> subset;
+    CppAD::sparse_jac_work work;
+    bool pattern_analysed = false;
+
+    AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
+    ~AbstractNewton() override;
+
+    std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+    // Residuals and Jacobian at the present variables, with the parameters loaded by the last
+    // solve (or recorded, before any). They install no error handler.
+    VectorXd get_residuals();
+    Eigen::SparseMatrix<double> compute_jacobian();
+    // Dense Jacobian, row by row (row i holds the derivatives of residual i): n * n values into out.
+    void dense_jacobian(double* out);
+
+    // The Jacobian to prefix + ".mtx" and the residuals to prefix + "_b.mtx" (MatrixMarket).
+    // Throws MatrixExportError naming the files it could not write, after trying both.
+    void save_matrix(const std::string& prefix);
+    // Elements behind the Jacobian's empty columns, then behind its rows holding a non-finite value.
+    std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
+
+    // Moves the variables along -dx and leaves the residuals of the new point in residuals.
+    virtual void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
+                                  VectorXd& residuals) = 0;
+
+private:
+    struct LinearSolver;  // the sparse LU, kept out of this header
+    std::unique_ptr<LinearSolver> solver;
+};
+
+class Newton : public AbstractNewton {
+public:
+    Newton(ElectricalNetwork* network, bool optimize_tape);
+    void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
+                          VectorXd& residuals) override;
+};
+
+class NewtonGoldstein : public AbstractNewton {
+public:
+    double m1;
+    double m2;
+    bool weighted_merit;
+
+    NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2, bool weighted_merit);
+    void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
+                          VectorXd& residuals) override;
+};
+
+// save_matrix could not write one or both files. what() is exactly the message given, without the
+// suffix std::ios_base::failure adds.
+class MatrixExportError : public std::ios_base::failure {
+public:
+    explicit MatrixExportError(const std::string& message);
+    const char* what() const noexcept override;
+
+private:
+    std::string message_;
+};
