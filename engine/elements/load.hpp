@@ -14,6 +14,8 @@ public:
     using Element::Element;
     // Star loads write one current per phase (n-1), delta loads one per branch (n).
     virtual void get_inner_currents(std::complex<double>* out) = 0;
+    // How many values get_inner_currents writes.
+    virtual int inner_current_count() const = 0;
 };
 
 template <class T>
@@ -213,6 +215,7 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()) - 1; }
     void update_power(const std::complex<double>& power);
 };
 
@@ -222,6 +225,7 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()) - 1; }
     void update_current(const std::complex<double>& current);
 };
 
@@ -231,6 +235,7 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()) - 1; }
     void update_admittance(const std::complex<double>& admittance);
 };
 
@@ -241,6 +246,7 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()); }
 };
 
 class DeltaCurrentLoad : public AbstractCurrentLoad<DeltaCurrentLoad> {
@@ -249,6 +255,7 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()); }
     // J_i from the present potentials and values.
     std::complex<double> branch_current(std::size_t i) const;
 };
@@ -259,4 +266,5 @@ public:
     void compute_currents_double();
     void compute_currents_ad();
     void get_inner_currents(std::complex<double>* out) override;
+    int inner_current_count() const override { return static_cast<int>(ports.size()); }
 };

@@ -68,16 +68,6 @@ Ref read_sides(const char* method, Branch& branch, int n1, int n2, Read read) {
     return make_tuple(std::move(items));
 }
 
-// How many inner currents a load writes: one per branch for the delta loads, one per phase for the
-// star loads.
-std::size_t inner_current_count(LoadBase& load) {
-    const std::size_t n = load.ports.size();
-    if (dynamic_cast<DeltaPowerLoad*>(&load) != nullptr || dynamic_cast<DeltaCurrentLoad*>(&load) != nullptr ||
-        dynamic_cast<DeltaAdmittanceLoad*>(&load) != nullptr)
-        return n;
-    return n > 0 ? n - 1 : 0;
-}
-
 }  // namespace
 
 ClassDef define_CyElement() {
@@ -158,15 +148,14 @@ ClassDef define_CyLoad() {
     ClassDef c(element_not_picklable);
     c.method("get_inner_currents", "CyLoad.get_inner_currents(self, int size)", args("size"),
              [](LoadBase& self, int size) {
-                 const std::size_t written = inner_current_count(self);
+                 const std::size_t written = static_cast<std::size_t>(self.inner_current_count());
                  if (size >= 0 && static_cast<std::size_t>(size) < written)
-                     raise_format(PyExc_ValueError, "get_inner_currents: size = %d is below the %zu value%s the load writes",
-                                  size, written, plural(written));
+                     raise_format(PyExc_ValueError,
+                                  "get_inner_currents: size = %d is below the %zu value%s the load writes", size,
+                                  written, plural(written));
                  Ref array = new_complex_array(size);
-                 // The load writes into room for every load kind (a star load n-1 values, a delta load n,
-                 // the load balancer 3), zeroed, so that items it does not write read 0.
-                 std::vector<std::complex<double>> room(
-                     std::max({static_cast<std::size_t>(size), self.ports.size(), std::size_t{3}}));
+                 // The load writes all of its values; the items beyond them read 0.
+                 std::vector<std::complex<double>> room(std::max(static_cast<std::size_t>(size), written));
                  self.get_inner_currents(room.data());
                  std::copy_n(room.begin(), size, complex_data(array.get()));
                  return array;
