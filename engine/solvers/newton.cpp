@@ -148,12 +148,13 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     while (i < max_iterations && needs_step(f, tolerance)) {
         const Eigen::SparseMatrix<double> j = compute_jacobian();
         if (!all_finite(j)) fail("1 NaN value encountered at iteration {}. ", i);
+        if (!pattern_analysed) {
+            // An empty system has nothing to analyse, but its pattern is settled all the same.
+            if (j.rows() > 0) solver->lu.analyzePattern(j);
+            pattern_analysed = true;
+        }
         VectorXd dx;
         if (j.rows() > 0) {  // the LU cannot take an empty matrix; an empty step is trivial
-            if (!pattern_analysed) {
-                solver->lu.analyzePattern(j);
-                pattern_analysed = true;
-            }
             solver->lu.factorize(j);
             if (solver->lu.info() != Eigen::Success)
                 fail("1 Decomposition failed, singular matrix at iteration {}. ", i);

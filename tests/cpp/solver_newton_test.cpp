@@ -83,6 +83,9 @@ TEST(NewtonLogging, TapeAndPatternLines) {
         EXPECT_EQ(count(log.text(), "debug|Number of tape operators: "), optimise ? 2 : 1);
         EXPECT_EQ(count(log.text(), "debug|----- Tape optimization -----\n"), optimise ? 1 : 0);
         EXPECT_EQ(count(log.text(), "debug|"), optimise ? 4 : 2);
+        // The last count is that of the tape as kept.
+        const std::string last = "debug|Number of tape operators: " + std::to_string(newton.tape.size_op()) + "\n";
+        EXPECT_EQ(log.text().rfind(last), log.text().size() - last.size());
     }
     Newton newton(f->network.get(), true);
     const std::string n = std::to_string(newton.variables.size());
@@ -228,12 +231,14 @@ TEST(NewtonFailures, NetworkWithoutVariables) {
     }
 }
 
-TEST(NewtonFailures, EmptyNetworkLogsEmptyPattern) {
+TEST(NewtonFailures, EmptyNetworkLogsEmptyPatternOnce) {
     ElectricalNetwork network({});
     Newton newton(&network, false);
     LogCapture log;
-    newton.solve_load_flow(1, -1.0);
+    // The first step settles the (empty) pattern: the later ones do not compute it again.
+    EXPECT_EQ(newton.solve_load_flow(3, -1.0), std::make_pair(3, 0.0));
     EXPECT_EQ(log.text(), "debug|----- Sparse pattern initialisation -----\ndebug|n: 0 nnz: 0\n");
+    EXPECT_TRUE(newton.pattern_analysed);
 }
 
 // One update from the start of the tiny feeder, by each rule.
@@ -308,4 +313,118 @@ TEST(NewtonStep, GoldsteinWithAnEmptyWindowKeepsTheTenthTrial) {
     goldstein.m2 = 0.9;
     EXPECT_LE(goldstein.solve_load_flow(20, 1e-9).first, 6);
 }
+// One complex variable z with the equations f(Re z) = 0 and Im z = 0: a system whose every step can
+// be worked out by hand.
+class ScalarEquation : public Element {
+public:
+    using Function = AD (*)(const AD&);
+    ComplexParameter z;
+    Function f;
+
+    ScalarEquation(double start, Function f_) : Element(0), z(start), f(f_) {}
+    void collect_variables(std::vector<double>& values) override { z.collect(values); }
+    void bind_variables(ADVector& x, VectorXd& x_values, int& index) override { z.bind(x, x_values, index); }
+    void compute_currents(bool) override {}
+    void add_residuals(ADVector& residuals, int& index) override {
+        residuals[index] = f(z.ad.real());
+        residuals[index + 1] = z.ad.imag();
+        index += 2;
+    }
+};
+
+AD root_less_one(const AD& x) { return CppAD::sqrt(x) - 1.0; }
+AD parabola(const AD& x) { return x * x - 4.0 * x + 5.0; }  // vertex at 2, no root
+AD identity(const AD& x) { return x; }
+
+struct LaterFailureCase {
+    const char* what;
+    ScalarEquation::Function f;
+    double start;
+    const char* message;
+    double stopped_at;  // Re z after the last completed step
+    bool analysed;
+};
+
+void PrintTo(const LaterFailureCase& c, std::ostream* os) { *os << c.what; }
+
+class NewtonFailureIteration : public ::testing::TestWithParam<LaterFailureCase> {};
+
+TEST_P(NewtonFailureIteration, CountsTheCompletedSteps) {
+    const LaterFailureCase& c = GetParam();
+    ScalarEquation equation(c.start, c.f);
+    ElectricalNetwork network({&equation});
+    Newton newton(&network, false);
+    EXPECT_EQ(failure_of(newton, 10, 1e-9), c.message) << c.what;
+    EXPECT_EQ(newton.variables, Eigen::Vector2d(c.stopped_at, 0.0)) << c.what;
+    EXPECT_EQ(newton.pattern_analysed, c.analysed) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NewtonFailureIteration,
+    ::testing::Values(
+        // sqrt(4) - 1 = 1 with slope 1/4: the step lands on 0, where the slope is infinite.
+        LaterFailureCase{"root, one step to an infinite slope", root_less_one, 4.0,
+                         "1 NaN value encountered at iteration 1. ", 0.0, true},
+        LaterFailureCase{"root, infinite slope at the start", root_less_one, 0.0,
+                         "1 NaN value encountered at iteration 0. ", 0.0, false},
+        // From 3 (value 2, slope 2) the step lands on the vertex, where the slope is 0.
+        LaterFailureCase{"parabola, one step to its vertex", parabola, 3.0,
+                         "1 Decomposition failed, singular matrix at iteration 1. ", 2.0, true}));
+
+// The Goldstein search on F(z) = z, given the direction and the Jacobian that sets the weights, so
+// that every trial can be followed by hand.
+struct SearchCase {
+    const char* what;
+    Eigen::Vector2d start;
+    Eigen::Vector2d dx;
+    std::vector<Eigen::Triplet<double, int>> jacobian;
+    bool weighted;
+    double m1;
+    double m2;
+    double t;  // the step length kept
+};
+
+void PrintTo(const SearchCase& c, std::ostream* os) { *os << c.what; }
+
+class GoldsteinTrials : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(GoldsteinTrials, KeepTheStepWorkedOutByHand) {
+    const SearchCase& c = GetParam();
+    ScalarEquation equation(c.start[0], identity);
+    ElectricalNetwork network({&equation});
+    NewtonGoldstein goldstein(&network, false, c.m1, c.m2, c.weighted);
+    goldstein.variables = c.start;
+    Eigen::SparseMatrix<double> j(2, 2);
+    j.setFromTriplets(c.jacobian.begin(), c.jacobian.end());
+    VectorXd f = goldstein.get_residuals();
+    goldstein.update_variables(j, c.dx, f);
+    EXPECT_EQ(goldstein.variables, VectorXd(c.start - c.t * c.dx)) << c.what;
+    EXPECT_EQ(f, goldstein.variables) << c.what;
+}
+
+const double big = 1000.0;
+const std::vector<Eigen::Triplet<double, int>> unit_jacobian = {{0, 0, 1.0}, {1, 1, 1.0}};
+// Row 0 below 1 everywhere, row 1 steep (in column 0): weights 1 and 1 / 1000.
+const std::vector<Eigen::Triplet<double, int>> steep_second_row = {{0, 0, 0.5}, {1, 0, -big}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GoldsteinTrials,
+    ::testing::Values(
+        // ratio / slope = 0.1 - 0.005 t, accepted within [0.0625, 0.0675]: t = 1, 2, 4 too short,
+        // 8 too long, 6 too short, 7 kept.
+        SearchCase{"doubling, then bisecting", {1.0, 0.0}, {0.1, 0.0}, unit_jacobian, false, 0.0625, 0.0675, 7.0},
+        // ratio / slope = 1 - t / 2 can never lie in [0.9, 0.1]: 1, 1/2, 1/4 too long, 1/8 too
+        // short, then bisection until the tenth trial, 103/512.
+        SearchCase{"empty window keeps the tenth trial", {1.0, 0.0}, {1.0, 0.0}, unit_jacobian, false, 0.9, 0.1,
+                   103.0 / 512.0},
+        // F = (1 - t, 1 - 2 t): the full step leaves the second residual at -1, too little
+        // decrease; half a step is accepted.
+        SearchCase{"plain merit halves the step", {1.0, 1.0}, {1.0, 2.0}, steep_second_row, false, 0.3, 0.9, 0.5},
+        // The steep row barely counts, so the full step is accepted.
+        SearchCase{"weighted merit takes the full step", {1.0, 1.0}, {1.0, 2.0}, steep_second_row, true, 0.3, 0.9,
+                   1.0},
+        SearchCase{"rows below 1 keep the weight 1", {1.0, 1.0}, {1.0, 2.0}, {{0, 0, 0.5}, {1, 1, 0.25}}, true, 0.3,
+                   0.9, 0.5},
+        SearchCase{"a NaN in a row changes nothing", {1.0, 1.0}, {1.0, 2.0}, {{0, 0, nan}, {1, 1, 0.25}}, true, 0.3,
+                   0.9, 0.5}));
 }  // namespace
