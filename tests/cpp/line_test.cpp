@@ -169,6 +169,15 @@ TEST(SimplifiedLine, UpdatesBeforeAndAfterBinding) {
     line.side1[0]->connection->set_potential(8.0);
     line.compute_currents(false);
     EXPECT_EQ(line.side1[0]->current, C(2.0, 0.0));
+
+    // Both modes read the admittance through the link: a change of the solver's entry (here to
+    // 1 / 2) reaches the next step, not only a change made through the record.
+    solver.p_values[0] = 0.5;
+    line.compute_currents(false);
+    EXPECT_EQ(line.side1[0]->current, C(4.0, 0.0));
+    line.side1[0]->current = 1.0;
+    line.forward_step();
+    EXPECT_EQ(line.side2[0]->connection->get_potential(), C(6.0, 0.0));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -389,7 +398,7 @@ TEST(ShuntLineSweep, StepsFollowChainRelationsOnEitherPath) {
         int n;
         bool bind;
         bool pointer_path;
-        double measure_of_3_4;
+        double measure;  // of a change by (3, 4) or by (-4, 3)
     };
     const Case cases[] = {
         {"one conductor, bound", 1, true, true, 4.0},
@@ -401,22 +410,28 @@ TEST(ShuntLineSweep, StepsFollowChainRelationsOnEitherPath) {
         ShuntFeeder f(c.n);
         if (c.bind) f.bind();
         ShuntLine& l = *f.line;
+        // Stale currents of the line's own ports must not enter the downstream sums.
+        for (Port& p : l.ports) p.current = C(99.0, 99.0);
         l.backward_step();
         expect_backward_physics(f);
 
-        // Place the present side-2 potential (3, 4) away from what the step will write.
+        // Place the present side-2 potential away from what the step will write, the larger
+        // component once imaginary and once real.
         const Vector v1 = potentials_of(l.side1), i1 = currents_of(l.side1);
         const Vector v2_new = v1 - f.zm() * (i1 - f.half_y() * v1);
-        Vector old = v2_new;
-        old[0] -= C(3.0, 4.0);
-        set_potentials(l.side2, old);
-        const C own_before = l.side2[0]->connection->potential.value;
+        for (const C offset : {C(3.0, 4.0), C(-4.0, 3.0)}) {
+            SCOPED_TRACE(offset);
+            Vector old = v2_new;
+            old[0] -= offset;
+            set_potentials(l.side2, old);
+            const C own_before = l.side2[0]->connection->potential.value;
 
-        EXPECT_NEAR(l.forward_step(), c.measure_of_3_4, 1e-9);
-        const Vector v2 = potentials_of(l.side2);
-        expect_forward_physics(f, v2);
-        expect_close(v2, v2_new);
-        EXPECT_EQ(l.side2[0]->connection->potential.value == own_before, c.pointer_path);
+            EXPECT_NEAR(l.forward_step(), c.measure, 1e-9);
+            const Vector v2 = potentials_of(l.side2);
+            expect_forward_physics(f, v2);
+            expect_close(v2, v2_new);
+            EXPECT_EQ(l.side2[0]->connection->potential.value == own_before, c.pointer_path);
+        }
     }
 }
 
@@ -481,6 +496,7 @@ TEST(ShuntLineSweep, OneConductorStepsCheckTheirStoredPointers) {
         c.change(f);
         EXPECT_EQ(f.line->one_conductor_pointers_valid(), c.pointer_path);
         ShuntLine& l = *f.line;
+        for (Port& p : l.ports) p.current = C(99.0, 99.0);
         l.backward_step();
         expect_backward_physics(f);
         const C own_before = l.side2[0]->connection->potential.value;

@@ -276,6 +276,7 @@ struct ForwardCase {
     std::vector<cd> expected;
 };
 
+// Voltages U = (10, 5i).
 const ForwardCase forward_cases[] = {
     {"star", false, false, {0, 0, {1, 1}}, {{11, 1}, {1, 6}, {1, 1}}},
     // A node held at zero reads 0 whatever its own value.
@@ -287,8 +288,9 @@ class VoltageSourceForward : public ::testing::TestWithParam<ForwardCase> {};
 
 TEST_P(VoltageSourceForward, WritesImposedPotentialsThroughTheLinks) {
     const ForwardCase& c = GetParam();
-    const cd u[2] = {10.0, {0.0, 5.0}};
-    Source src = make_source(c.delta, 3, u);
+    // Built with other voltages: the step reads the ones in the bound parameter entries.
+    const cd built[2] = {-1.0, -1.0};
+    Source src = make_source(c.delta, 3, built);
     PotentialRef ref;
     std::vector<Element*> elements{src.element.get()};
     if (c.last_on_ref) {
@@ -298,6 +300,7 @@ TEST_P(VoltageSourceForward, WritesImposedPotentialsThroughTheLinks) {
     for (std::size_t k = 0; k < 3; ++k) src.element->ports[k].connection->potential.value = c.start[k];
     ElectricalNetwork net(std::move(elements));
     Tape tape(net);
+    tape.p_values << 10.0, 0.0, 0.0, 5.0;
 
     EXPECT_EQ(src.element->forward_step(), 0.0);
     for (std::size_t k = 0; k < 3; ++k) {
