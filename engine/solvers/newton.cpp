@@ -139,6 +139,14 @@ void AbstractNewton::dense_jacobian(double* out) {
     std::copy(j.data(), j.data() + j.size(), out);
 }
 
+namespace {
+bool has_empty_column(const Eigen::SparseMatrix<double>& j) {
+    for (Eigen::Index c = 0; c < j.outerSize(); ++c)
+        if (!Eigen::SparseMatrix<double>::InnerIterator(j, c)) return true;
+    return false;
+}
+}  // namespace
+
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
     CppadErrorHandlerScope handler;
     HeldCppadMemory held;
@@ -154,6 +162,9 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
             pattern_analysed = true;
         }
         VectorXd dx;
+        // A column without any stored entry is singular, and Eigen's sparse LU would not even
+        // return for a matrix with far fewer entries than columns.
+        if (has_empty_column(j)) fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
         if (j.rows() > 0) {  // the LU cannot take an empty matrix; an empty step is trivial
             solver->lu.factorize(j);
             if (solver->lu.info() != Eigen::Success)

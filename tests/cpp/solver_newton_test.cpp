@@ -172,6 +172,15 @@ TEST(NewtonFailures, FloatingBusIsSingular) {
     EXPECT_EQ(failure_of(newton, 10, 1e-9), "1 Decomposition failed, singular matrix at iteration 0. ");
 }
 
+TEST(NewtonFailures, JacobianWithFarFewerEntriesThanColumnsFailsInsteadOfHanging) {
+    // Eleven unjoined ports: 22 variables, no equation touching them.
+    std::vector<Complex> v(11, 1.0);
+    Bus alone(11, v.data());
+    ElectricalNetwork network({&alone});
+    Newton newton(&network, false);
+    EXPECT_EQ(failure_of(newton, 5, -1.0), "1 Decomposition failed, singular matrix at iteration 0. ");
+}
+
 TEST(NewtonFailures, WellPosedNetworkHasNothingToReport) {
     auto f = feeder::build(tiny_feeder());
     Newton newton(f->network.get(), false);
