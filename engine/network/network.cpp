@@ -51,13 +51,20 @@ void ElectricalNetwork::bind(ADVector& x, VectorXd& x_values, ADVector& p, Vecto
 }
 
 void ElectricalNetwork::unbind() {
+    VectorXd empty_x;
+    VectorXd empty_p;
+    unbind(empty_x, empty_p);
+}
+
+void ElectricalNetwork::unbind(VectorXd& x_values, VectorXd& p_values) {
+    const double* was_bound_to = bound_values_;
     ADVector none;
-    VectorXd empty;
-    bind(none, empty, none, empty);
+    bind(none, x_values, none, p_values);
     // A node joined to a reference after binding is held at zero but still linked.
     int unused = 0;
-    for (const auto& c : connections) c->potential.bind(none, empty, unused);
-    bound_values_ = nullptr;
+    for (const auto& c : connections) c->potential.bind(none, x_values, unused);
+    const bool everything = x_values.size() == 0 && p_values.size() == 0;
+    bound_values_ = (everything || was_bound_to == x_values.data() || was_bound_to == p_values.data()) ? nullptr : was_bound_to;
 }
 
 void ElectricalNetwork::fill_residuals(ADVector& residuals) {

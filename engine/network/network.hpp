@@ -18,8 +18,11 @@ public:
 
     std::pair<std::vector<double>, std::vector<double>> get_initial_values();
     void bind(ADVector& x, VectorXd& x_values, ADVector& p, VectorXd& p_values);
-    // Drops every record's link (the solver owning the vectors is going away).
+    // Drops every record's link.
     void unbind();
+    // Drops the links into these vectors only (their solver is going away); records that another
+    // network's solver bound since keep theirs.
+    void unbind(VectorXd& x_values, VectorXd& p_values);
     void fill_residuals(ADVector& residuals);
     std::vector<int> elements_of_indices(const std::vector<long>& indices);
 

@@ -1,15 +1,28 @@
 #include "network/parameters.hpp"
 
+#include <functional>
+
 namespace {
-// An empty value vector is the unlink request (see parameters.hpp).
-bool unlink_request(const VectorXd& d_values) { return d_values.size() == 0; }
+// Binding with an empty differentiable vector is the unlink request (see parameters.hpp). It
+// returns whether the record should do nothing but advance the index; the record is unlinked when
+// it is linked into d_values, or whatever it is linked to when d_values is empty too.
+template <class Record>
+bool unlink_request(Record& r, const ADVector& d, const VectorXd& d_values) {
+    if (!d.empty()) return false;
+    const std::less<const double*> before;
+    const double* begin = d_values.data();
+    const double* end = begin + d_values.size();
+    const bool inside = r.linked && !before(r.linked_value, begin) && before(r.linked_value, end);
+    if (d_values.size() == 0 || inside) {
+        r.linked = false;
+        r.linked_value = nullptr;
+    }
+    return true;
+}
 }  // namespace
 
 void ComplexParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
-    if (unlink_request(d_values)) {
-        linked = false;
-        linked_value = nullptr;
-    } else {
+    if (!unlink_request(*this, d, d_values)) {
         ad = ADComplex(d[index], d[index + 1]);
         linked_value = &d_values[index];
         linked = true;
@@ -18,10 +31,7 @@ void ComplexParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
 }
 
 void RealParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
-    if (unlink_request(d_values)) {
-        linked = false;
-        linked_value = nullptr;
-    } else {
+    if (!unlink_request(*this, d, d_values)) {
         ad = d[index];
         linked_value = &d_values[index];
         linked = true;
@@ -56,10 +66,7 @@ void ComplexVectorParameter::collect(std::vector<double>& values) const {
 
 void ComplexVectorParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
     const int n = static_cast<int>(value.size());
-    if (unlink_request(d_values)) {
-        linked = false;
-        linked_value = nullptr;
-    } else {
+    if (!unlink_request(*this, d, d_values)) {
         ad.resize(n);
         for (int k = 0; k < n; ++k) ad[k] = ADComplex(d[index + 2 * k], d[index + 2 * k + 1]);
         linked_value = d_values.data() + index;  // index may be the end for an empty record
@@ -101,10 +108,7 @@ void ComplexMatrixParameter::collect(std::vector<double>& values) const {
 void ComplexMatrixParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
     const int r = static_cast<int>(value.rows());
     const int c = static_cast<int>(value.cols());
-    if (unlink_request(d_values)) {
-        linked = false;
-        linked_value = nullptr;
-    } else {
+    if (!unlink_request(*this, d, d_values)) {
         ad.resize(r, c);
         for (int i = 0; i < r; ++i)
             for (int j = 0; j < c; ++j) {

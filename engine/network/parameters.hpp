@@ -5,8 +5,9 @@
 
 #include "network/types.hpp"
 
-// Binding with empty vectors unlinks a record: a solver that goes away uses it so that no record
-// keeps pointing into its freed vectors.
+// Binding with an empty differentiable vector unlinks a record linked into the value vector given
+// (any record when that is empty too): a solver that goes away uses it so that no record keeps
+// pointing into its freed vectors.
 struct ComplexParameter {
     double* linked_value = nullptr;
     ADComplex ad = ad_zero();

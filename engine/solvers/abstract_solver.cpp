@@ -9,8 +9,8 @@
 AbstractSolver::AbstractSolver(ElectricalNetwork* network_) : network(network_) {}
 
 AbstractSolver::~AbstractSolver() {
-    const double* key = binding_key();
-    if (network != nullptr && key != nullptr && network->bound_to() == key) network->unbind();
+    // Only the links into this solver's vectors go: another solver may have bound some records since.
+    if (network != nullptr && binding_key() != nullptr) network->unbind(variables, parameters);
 }
 
 const double* AbstractSolver::binding_key() const {

@@ -213,7 +213,11 @@ bool read_format(const char* format, ItemType& out) {
     long repeat = 1;
     if (std::isdigit(static_cast<unsigned char>(*f))) {
         repeat = 0;
-        while (std::isdigit(static_cast<unsigned char>(*f))) repeat = repeat * 10 + (*f++ - '0');
+        // Any count other than 1 makes a struct: stop growing it before it can overflow.
+        while (std::isdigit(static_cast<unsigned char>(*f))) {
+            if (repeat < 1000000) repeat = repeat * 10 + (*f - '0');
+            ++f;
+        }
     }
     const bool complex = *f == 'Z';
     if (complex) ++f;

@@ -44,6 +44,23 @@ TEST_P(SolverLifetime, AnOlderSolverLeavesTheNewerBinding) {
     EXPECT_FALSE(node().potential.linked);
 }
 
+TEST_P(SolverLifetime, ASolverOfAnotherNetworkKeepsTheSharedRecords) {
+    // The bus sits in two networks; the newer network's solver bound its nodes last.
+    std::complex<double> other_start[1] = {{1.0, 1.0}};
+    Bus other{1, other_start};
+    ElectricalNetwork second{{&bus, &other}};
+    auto first_solver = make_solver(GetParam(), &network);
+    auto second_solver = make_solver(GetParam(), &second);
+    first_solver.reset();
+    ASSERT_TRUE(node().potential.linked);
+    second_solver->variables[2] = 5.0;
+    EXPECT_EQ(node().get_potential(), std::complex<double>(5.0, 2.0));
+    EXPECT_EQ(second.bound_to(), second_solver->variables.data());
+    second_solver.reset();
+    EXPECT_FALSE(node().potential.linked);
+    EXPECT_FALSE(other.ports[0].connection->potential.linked);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SolverLifetime,
                          ::testing::Values(SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein));
 
