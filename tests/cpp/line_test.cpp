@@ -10,6 +10,7 @@
 #include "elements/bus.hpp"
 #include "elements/line.hpp"
 #include "network/network.hpp"
+#include "tape_support.hpp"
 
 namespace {
 using C = std::complex<double>;
@@ -69,8 +70,6 @@ std::vector<double> collected(Element& e) {
     e.collect_parameters(out);
     return out;
 }
-
-std::vector<double> as_std(const VectorXd& v) { return {v.data(), v.data() + v.size()}; }
 
 const std::vector<C> kFullZ = {{1.0, 2.0}, {0.1, 0.3}, {0.05, 0.0}, {0.2, 0.1}, {1.5, 1.0},
                                {0.07, 0.02}, {0.03, 0.0}, {0.0, 0.4}, {0.8, 0.6}};
@@ -277,15 +276,9 @@ TEST(LineTape, ResidualsFollowVariablesAndUpdatedParameters) {
     };
     const std::vector<double> unbound = double_residuals();
 
-    const auto start = net.get_initial_values();
-    ADVector x(start.first.begin(), start.first.end()), p(start.second.begin(), start.second.end());
-    VectorXd x_values = Eigen::Map<const VectorXd>(start.first.data(), static_cast<Eigen::Index>(start.first.size()));
-    VectorXd p_values = Eigen::Map<const VectorXd>(start.second.data(), static_cast<Eigen::Index>(start.second.size()));
-    CppAD::Independent(x, p);
-    net.bind(x, x_values, p, p_values);
-    ADVector residuals(start.first.size());
-    net.fill_residuals(residuals);
-    CppAD::ADFun<double> f(x, residuals);
+    VectorXd x_values, p_values;
+    CppAD::ADFun<double> f;
+    record_network(net, x_values, p_values, f);
 
     auto expect_same = [](const std::vector<double>& got, const std::vector<double>& want) {
         ASSERT_EQ(got.size(), want.size());

@@ -7,6 +7,7 @@
 
 #include "elements/load.hpp"
 #include "network/network.hpp"
+#include "tape_support.hpp"
 
 namespace {
 using cd = std::complex<double>;
@@ -27,39 +28,31 @@ void place(Element& load, const std::vector<cd>& potentials, const std::vector<i
 // current, so that ports at nodes held at zero (which have no equation) can be evaluated too.
 struct Tape {
     ElectricalNetwork net;
-    VectorXd x_values;
-    VectorXd p_values;
-    CppAD::ADFun<double> f;
-    std::size_t nb_residuals = 0;
+    RecordedNetwork recorded;
+    VectorXd& x_values;
+    VectorXd& p_values;
 
-    explicit Tape(std::vector<Element*> elements) : net(std::move(elements)) {
-        auto [x0, p0] = net.get_initial_values();
-        x_values = Eigen::Map<VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
-        p_values = Eigen::Map<VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
-        ADVector x(x0.begin(), x0.end());
-        ADVector p(p0.begin(), p0.end());
-        CppAD::Independent(x, p);
-        net.bind(x, x_values, p, p_values);
-        ADVector y(x.size());  // loads add no equations: one pair per free node
-        net.fill_residuals(y);
-        nb_residuals = y.size();
-        for (Element* e : net.elements)
-            for (const Port& port : e->ports) {
-                y.push_back(port.current_ad.real());
-                y.push_back(port.current_ad.imag());
-            }
-        f.Dependent(x, y);
-    }
+    explicit Tape(std::vector<Element*> elements)
+        : net(std::move(elements)),
+          recorded(net,
+                   [this](ADVector& y) {
+                       for (Element* e : net.elements)
+                           for (const Port& port : e->ports) {
+                               y.push_back(port.current_ad.real());
+                               y.push_back(port.current_ad.imag());
+                           }
+                   }),
+          x_values(recorded.x_values),
+          p_values(recorded.p_values) {}
     ~Tape() { net.unbind(); }
 
     // Residuals, then the port currents of every element in order, at the present bound values.
     std::pair<std::vector<cd>, std::vector<cd>> evaluate() {
-        if (p_values.size() > 0) f.new_dynamic(std::vector<double>(p_values.data(), p_values.data() + p_values.size()));
-        const std::vector<double> y =
-            f.Forward(0, std::vector<double>(x_values.data(), x_values.data() + x_values.size()));
+        const std::vector<double> y = recorded.outputs();
         std::vector<cd> residuals;
         std::vector<cd> currents;
-        for (std::size_t k = 0; k < y.size(); k += 2) (k < nb_residuals ? residuals : currents).emplace_back(y[k], y[k + 1]);
+        for (std::size_t k = 0; k < y.size(); k += 2)
+            (k < recorded.nb_residuals ? residuals : currents).emplace_back(y[k], y[k + 1]);
         return {residuals, currents};
     }
     std::vector<cd> currents() { return evaluate().second; }

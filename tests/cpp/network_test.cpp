@@ -11,6 +11,7 @@
 #include "elements/bus.hpp"
 #include "elements/flexible_parameter.hpp"
 #include "network/network.hpp"
+#include "tape_support.hpp"
 
 namespace {
 
@@ -94,15 +95,7 @@ struct SwitchedBuses {
     // What a Newton-family solver does when it is built.
     void record() {
         std::tie(x0, p0) = net->get_initial_values();
-        ADVector x = to_ad(x0);
-        ADVector p = to_ad(p0);
-        x_values = to_eigen(x0);
-        p_values = to_eigen(p0);
-        CppAD::Independent(x, p);
-        net->bind(x, x_values, p, p_values);
-        ADVector residuals(x0.size());
-        net->fill_residuals(residuals);
-        f.Dependent(x, residuals);
+        record_network(*net, x_values, p_values, f);
     }
 };
 

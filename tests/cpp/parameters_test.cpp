@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "network/parameters.hpp"
+#include "tape_support.hpp"
 
 namespace {
 
@@ -316,12 +317,13 @@ TEST(ComplexInverseScaled, EvaluatesToKOverZ) {
         EXPECT_NEAR(value_of(direct.imag()), c.expected.imag(), 1e-15);
 
         // Recorded at another point, then evaluated at z.
-        ADVector x = {AD(0.3), AD(-0.7)};
-        CppAD::Independent(x);
-        const ADComplex r = complex_inverse_scaled(c.k, ADComplex(x[0], x[1]));
-        ADVector y = {r.real(), r.imag()};
-        CppAD::ADFun<double> f(x, y);
-        const std::vector<double> out = f.Forward(0, std::vector<double>{c.z.real(), c.z.imag()});
+        const std::vector<double> out = evaluate_on_tape(
+            {0.3, -0.7},
+            [&](const ADVector& x) {
+                const ADComplex r = complex_inverse_scaled(c.k, ADComplex(x[0], x[1]));
+                return ADVector{r.real(), r.imag()};
+            },
+            {c.z.real(), c.z.imag()});
         EXPECT_NEAR(out[0], c.expected.real(), 1e-15);
         EXPECT_NEAR(out[1], c.expected.imag(), 1e-15);
     }
@@ -351,11 +353,8 @@ TEST(SoftPositivePart, EvaluatesToSmoothMaximum) {
         EXPECT_DOUBLE_EQ(value_of(soft_positive_part(AD(c.x), c.k)), c.expected);
 
         // One recording with a positive x serves negative points too (|x| is recorded).
-        ADVector x = {AD(1.0)};
-        CppAD::Independent(x);
-        ADVector y = {soft_positive_part(x[0], c.k)};
-        CppAD::ADFun<double> f(x, y);
-        const double out = f.Forward(0, std::vector<double>{c.x})[0];
+        const double out = evaluate_on_tape(
+            {1.0}, [&](const ADVector& x) { return ADVector{soft_positive_part(x[0], c.k)}; }, {c.x})[0];
         EXPECT_DOUBLE_EQ(out, c.expected);
         EXPECT_GE(out, std::max(c.x, 0.0));
         EXPECT_LE(out - std::max(c.x, 0.0), std::log(2.0) / c.k + 1e-15);

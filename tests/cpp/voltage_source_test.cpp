@@ -8,34 +8,16 @@
 #include "elements/bus.hpp"
 #include "elements/voltage_source.hpp"
 #include "network/network.hpp"
+#include "tape_support.hpp"
 
 namespace {
 using cd = std::complex<double>;
 
 // Records a network's residuals the way a Newton solver does and evaluates them at the values the
 // records are bound to.
-struct Tape {
-    VectorXd x_values;
-    VectorXd p_values;
-    CppAD::ADFun<double> f;
-
-    explicit Tape(ElectricalNetwork& net) {
-        auto [x0, p0] = net.get_initial_values();
-        x_values = Eigen::Map<VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
-        p_values = Eigen::Map<VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
-        ADVector x(x0.begin(), x0.end());
-        ADVector p(p0.begin(), p0.end());
-        CppAD::Independent(x, p);
-        net.bind(x, x_values, p, p_values);
-        ADVector r(x.size());
-        net.fill_residuals(r);
-        f.Dependent(x, r);
-    }
-
-    std::vector<double> residuals() {
-        f.new_dynamic(std::vector<double>(p_values.data(), p_values.data() + p_values.size()));
-        return f.Forward(0, std::vector<double>(x_values.data(), x_values.data() + x_values.size()));
-    }
+struct Tape : RecordedNetwork {
+    using RecordedNetwork::RecordedNetwork;
+    std::vector<double> residuals() { return outputs(); }
 };
 
 struct Source {

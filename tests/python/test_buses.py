@@ -5,8 +5,8 @@ import pickle
 
 import numpy as np
 import pytest
+from support import NO_REDUCE
 
-NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
 ELEMENT_MESSAGE = "self.element cannot be converted to a Python object for pickling"
 
 # How to build an instance of each class present in the module, and its pickling message.

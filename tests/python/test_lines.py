@@ -5,8 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
-
-NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+from support import NO_REDUCE, PHASES, SOLVERS, SolvedCircuit, carray
 
 DOCSTRINGS = {
     ("CySimplifiedLine", "update_line_parameters"):
@@ -19,18 +18,7 @@ DOCSTRINGS = {
         "CyShuntLine.update_single_line_parameters(self, double complex y_shunt, double complex z_line)",
 }
 
-SOLVERS = {
-    "newton": (lambda cy, network: cy.CyNewton(network, True), 20, 1e-9),
-    "goldstein": (lambda cy, network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9, True), 20, 1e-9),
-    "backward_forward": (lambda cy, network: cy.CyBackwardForward(network), 500, 1e-11),
-}
-
-PHASES = 230 * np.exp(-2j * np.pi / 3) ** np.arange(3)
 POWERS = np.array([9000 + 3000j, 5000 + 1000j, 7000 - 500j])
-
-
-def carray(values):
-    return np.array(values, dtype=complex).ravel()
 
 
 def impedance(n, scale=1.0):
@@ -45,7 +33,7 @@ def admittance(n, scale=1.0):
     return y * scale
 
 
-class Circuit:
+class Circuit(SolvedCircuit):
     """A three-phase source (neutral held at zero) feeds a star power load through a line of n
     conductors: n = 4 carries the neutral, n = 1 the first phase only (the load's neutral then
     sits on the source's). A shunt line's ground port sits on a ground held at zero."""
@@ -74,17 +62,8 @@ class Circuit:
             ground.connect(ground_ref, [(0, 0)])
             ground.connect(self.line, [(0, 2 * n)])
             self.elements += [ground, ground_ref]
-        self.solver = None
 
-    def network(self):
-        return self.cy.CyElectricalNetwork(np.array(self.elements, dtype=object), len(self.elements))
-
-    def solve(self, kind, network=None):
-        make, iterations, tolerance = SOLVERS[kind]
-        if self.solver is None:
-            self.solver = make(self.cy, network or self.network())
-        done, error = self.solver.solve_load_flow(iterations, tolerance)
-        assert done < iterations and error <= tolerance
+    def solution(self):
         return np.concatenate(self.line.get_side_potentials(self.n, self.n))
 
     def assert_line_equations(self, z, y=None):

@@ -5,8 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
-
-NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+from support import NO_REDUCE, PHASES, SOLVERS, SolvedCircuit, carray
 
 # class: (wiring, argument of the constructor and the array update, array update, scalar update)
 LOADS = {
@@ -40,22 +39,10 @@ VALUES = {
     "admittances": [0.05 - 0.01j, 0.02 - 0.004j, 0.035 + 0.002j],
 }
 
-SOLVERS = {
-    "newton": (lambda cy, network: cy.CyNewton(network, True), 20, 1e-9),
-    "goldstein": (lambda cy, network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9, True), 20, 1e-9),
-    "backward_forward": (lambda cy, network: cy.CyBackwardForward(network), 500, 1e-11),
-}
-
-ANGLE = np.exp(-2j * np.pi / 3)
-PHASES = 230 * ANGLE ** np.arange(3)
 START = np.array([*PHASES, 0], dtype=complex)
 # Four coupled conductors, row by row.
 Z_LINE = np.full(16, 0.002j, dtype=complex)
 Z_LINE[::5] = 0.04 + 0.015j
-
-
-def carray(values):
-    return np.array(values, dtype=complex)
 
 
 def make_load(cy, name, n, values):
@@ -66,7 +53,7 @@ def ports_of(name):
     return 4 if LOADS[name][0] == "star" else 3
 
 
-class Feeder:
+class Feeder(SolvedCircuit):
     """A star source with its neutral held at zero feeds a load through a four-conductor line."""
 
     def __init__(self, cy, load, load_ports=None):
@@ -83,17 +70,8 @@ class Feeder:
         far.connect(load, [(p, k) for k, p in enumerate(load_ports or range(ports_of(type(load).__name__)))])
         self.far, self.load = far, load
         self.elements = [self.source, ref, near, line, far, load]
-        self.solver = None
 
-    def network(self):
-        return self.cy.CyElectricalNetwork(np.array(self.elements, dtype=object), len(self.elements))
-
-    def solve(self, kind, network=None):
-        make, iterations, tolerance = SOLVERS[kind]
-        if self.solver is None:
-            self.solver = make(self.cy, network or self.network())
-        done, error = self.solver.solve_load_flow(iterations, tolerance)
-        assert done < iterations and error <= tolerance
+    def solution(self):
         return self.far.get_potentials(4)
 
 

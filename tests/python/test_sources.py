@@ -5,8 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
-
-NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+from support import NO_REDUCE, PHASES, SolvedCircuit, carray, solver_table
 
 DOCSTRINGS = {
     ("CyVoltageSource", "update_voltages"): "CyVoltageSource.update_voltages(self, double complex[::1] voltages)",
@@ -15,23 +14,17 @@ DOCSTRINGS = {
         "CyDeltaVoltageSource.update_voltages(self, double complex[::1] voltages)",
 }
 
-SOLVERS = {
-    "newton": (lambda cy, network: cy.CyNewton(network, False), 20, 1e-9),
-    "goldstein": (lambda cy, network: cy.CyNewtonGoldstein(network, True, 0.1, 0.9, False), 20, 1e-9),
-    "backward_forward": (lambda cy, network: cy.CyBackwardForward(network), 500, 1e-11),
-}
+# The Newton-family flags that the line and load tests leave out.
+SOLVERS = solver_table(newton_optimizes=False)
 
-PHASES = 230 * np.exp(-2j * np.pi / 3) ** np.arange(3)
 ADMITTANCES = np.array([0.05 - 0.01j, 0.02, 0.03 + 0.005j])
 
 
-def carray(values):
-    return np.array(values, dtype=complex)
-
-
-class Circuit:
+class Circuit(SolvedCircuit):
     """A source feeds an admittance load through a line on every conductor. Star: the source's
     neutral is held at zero; delta: a delta reference sits on the source's ports."""
+
+    solvers = SOLVERS
 
     def __init__(self, cy, delta, voltages):
         self.cy = cy
@@ -51,17 +44,8 @@ class Circuit:
         line.connect_side(self.load, [(k, k) for k in range(n)], False)
         self.n = n
         self.elements = [self.source, ref, line, self.load]
-        self.solver = None
 
-    def network(self):
-        return self.cy.CyElectricalNetwork(np.array(self.elements, dtype=object), len(self.elements))
-
-    def solve(self, kind, network=None):
-        make, iterations, tolerance = SOLVERS[kind]
-        if self.solver is None:
-            self.solver = make(self.cy, network or self.network())
-        done, error = self.solver.solve_load_flow(iterations, tolerance)
-        assert done < iterations and error <= tolerance
+    def solution(self):
         return np.concatenate([self.source.get_potentials(self.n), self.load.get_potentials(self.n)])
 
 

@@ -1,0 +1,51 @@
+"""Pieces shared by the element tests: the solver table, complex arrays and a solvable circuit."""
+
+import numpy as np
+
+NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+
+PHASES = 230 * np.exp(-2j * np.pi / 3) ** np.arange(3)
+
+
+def solver_table(newton_optimizes=True):
+    """Each solver by name: (make(cy, network), iterations, tolerance). Goldstein takes the other tape
+    setting and weighs its merit when Newton optimises, so the two tables cover every flag."""
+    return {
+        "newton": (lambda cy, network: cy.CyNewton(network, newton_optimizes), 20, 1e-9),
+        "goldstein": (
+            lambda cy, network: cy.CyNewtonGoldstein(network, not newton_optimizes, 0.1, 0.9, newton_optimizes),
+            20,
+            1e-9,
+        ),
+        "backward_forward": (lambda cy, network: cy.CyBackwardForward(network), 500, 1e-11),
+    }
+
+
+SOLVERS = solver_table()
+
+
+def carray(values):
+    """The flat complex array the elements take (matrices row by row)."""
+    return np.array(values, dtype=complex).ravel()
+
+
+class SolvedCircuit:
+    """A circuit of self.elements solved by one solver, made on the first solve and kept after.
+    Subclasses set cy and elements and say what a solve returns."""
+
+    solvers = SOLVERS
+    solver = None
+
+    def network(self):
+        return self.cy.CyElectricalNetwork(np.array(self.elements, dtype=object), len(self.elements))
+
+    def solve(self, kind, network=None):
+        make, iterations, tolerance = self.solvers[kind]
+        if self.solver is None:
+            self.solver = make(self.cy, network or self.network())
+        done, error = self.solver.solve_load_flow(iterations, tolerance)
+        assert done < iterations and error <= tolerance
+        return self.solution()
+
+    def solution(self):
+        raise NotImplementedError
