@@ -124,6 +124,15 @@ void delta_inner_currents(std::size_t n, BranchCurrent branch, std::complex<doub
     for (std::size_t i = 0; i < n; ++i) out[i] = branch(i);
 }
 
+// Both evaluation modes of a concrete load: the tape writes current_ad, the doubles current.
+template <class T>
+void compute_currents(T& load, bool on_tape) {
+    if (on_tape)
+        load.compute_currents_ad();
+    else
+        load.compute_currents_double();
+}
+
 }  // namespace load_wiring
 
 // The three constant-load families differ only in their law; T is the concrete load, which
@@ -137,12 +146,7 @@ public:
     void bind_parameters(ADVector& p, VectorXd& p_values, int& index) override {
         load_wiring::bind_records(powers, p, p_values, index);
     }
-    void compute_currents(bool on_tape) override {
-        if (on_tape)
-            static_cast<T*>(this)->compute_currents_ad();
-        else
-            static_cast<T*>(this)->compute_currents_double();
-    }
+    void compute_currents(bool on_tape) override { load_wiring::compute_currents(*static_cast<T*>(this), on_tape); }
     void backward_step() override { static_cast<T*>(this)->compute_currents_double(); }
 
     // Reads one value per record (n-1 star, n delta).
@@ -162,12 +166,7 @@ public:
     void bind_parameters(ADVector& p, VectorXd& p_values, int& index) override {
         load_wiring::bind_records(currents, p, p_values, index);
     }
-    void compute_currents(bool on_tape) override {
-        if (on_tape)
-            static_cast<T*>(this)->compute_currents_ad();
-        else
-            static_cast<T*>(this)->compute_currents_double();
-    }
+    void compute_currents(bool on_tape) override { load_wiring::compute_currents(*static_cast<T*>(this), on_tape); }
     void backward_step() override { static_cast<T*>(this)->compute_currents_double(); }
 
     void update_currents(const std::complex<double>* values) { load_wiring::update_records(currents, values); }
@@ -188,12 +187,7 @@ public:
     void bind_parameters(ADVector& p, VectorXd& p_values, int& index) override {
         load_wiring::bind_records(admittances, p, p_values, index);
     }
-    void compute_currents(bool on_tape) override {
-        if (on_tape)
-            static_cast<T*>(this)->compute_currents_ad();
-        else
-            static_cast<T*>(this)->compute_currents_double();
-    }
+    void compute_currents(bool on_tape) override { load_wiring::compute_currents(*static_cast<T*>(this), on_tape); }
     void backward_step() override { static_cast<T*>(this)->compute_currents_double(); }
 
     void update_admittances(const std::complex<double>* values) {
