@@ -457,27 +457,18 @@ struct FunctionTrampoline<F, std::tuple<A...>> {
     }
 };
 
-// Runs the constructor lambda on the converted arguments and stores the engine object it returns.
-template <class F, class... A, std::size_t... I>
+// Runs the constructor lambda on the converted arguments and stores the engine object it returns;
+// a lambda whose first parameter is the wrapper itself (PyObject*) gets it first.
+template <bool WithSelf, class F, class... A, std::size_t... I>
 bool construct(PyObject* self, PyObject* const* values, std::index_sequence<I...> seq) {
     try {
         std::tuple<Converter<std::decay_t<A>>...> conv;
         if (!convert_all(conv, values, Stored<F>::names.data(), seq)) return false;
         F& fn = *Stored<F>::fn;
-        reinterpret_cast<Wrapper*>(self)->engine = stored_pointer(fn(std::get<I>(conv).get()...));
-        return true;
-    } catch (...) {
-        translate_exception();
-        return false;
-    }
-}
-template <class F, class... A, std::size_t... I>
-bool construct_with_self(PyObject* self, PyObject* const* values, std::index_sequence<I...> seq) {
-    try {
-        std::tuple<Converter<std::decay_t<A>>...> conv;
-        if (!convert_all(conv, values, Stored<F>::names.data(), seq)) return false;
-        F& fn = *Stored<F>::fn;
-        reinterpret_cast<Wrapper*>(self)->engine = stored_pointer(fn(self, std::get<I>(conv).get()...));
+        if constexpr (WithSelf)
+            reinterpret_cast<Wrapper*>(self)->engine = stored_pointer(fn(self, std::get<I>(conv).get()...));
+        else
+            reinterpret_cast<Wrapper*>(self)->engine = stored_pointer(fn(std::get<I>(conv).get()...));
         return true;
     } catch (...) {
         translate_exception();
@@ -485,34 +476,25 @@ bool construct_with_self(PyObject* self, PyObject* const* values, std::index_seq
     }
 }
 
+template <bool WithSelf, class F, class... A>
+struct ConstructorTrampolineOf {
+    static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        constexpr std::size_t n = sizeof...(A);
+        PyObject* values[n > 0 ? n : 1];
+        std::vector<Ref> owned;
+        if (!parse_tuple("__cinit__", Stored<F>::names.data(), n, args, kwargs, values, owned)) return nullptr;
+        if (!construct<WithSelf, F, A...>(self.get(), values, std::index_sequence_for<A...>{})) return nullptr;
+        return self.release();
+    }
+};
 template <class F, class Args>
 struct ConstructorTrampoline;
 template <class F, class... A>
-struct ConstructorTrampoline<F, std::tuple<A...>> {
-    static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        Ref self(type->tp_alloc(type, 0));
-        if (!self) return nullptr;
-        constexpr std::size_t n = sizeof...(A);
-        PyObject* values[n > 0 ? n : 1];
-        std::vector<Ref> owned;
-        if (!parse_tuple("__cinit__", Stored<F>::names.data(), n, args, kwargs, values, owned)) return nullptr;
-        if (!construct<F, A...>(self.get(), values, std::index_sequence_for<A...>{})) return nullptr;
-        return self.release();
-    }
-};
+struct ConstructorTrampoline<F, std::tuple<A...>> : ConstructorTrampolineOf<false, F, A...> {};
 template <class F, class... A>
-struct ConstructorTrampoline<F, std::tuple<PyObject*, A...>> {
-    static PyObject* call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-        Ref self(type->tp_alloc(type, 0));
-        if (!self) return nullptr;
-        constexpr std::size_t n = sizeof...(A);
-        PyObject* values[n > 0 ? n : 1];
-        std::vector<Ref> owned;
-        if (!parse_tuple("__cinit__", Stored<F>::names.data(), n, args, kwargs, values, owned)) return nullptr;
-        if (!construct_with_self<F, A...>(self.get(), values, std::index_sequence_for<A...>{})) return nullptr;
-        return self.release();
-    }
-};
+struct ConstructorTrampoline<F, std::tuple<PyObject*, A...>> : ConstructorTrampolineOf<true, F, A...> {};
 
 template <class F>
 struct IgnoringConstructorTrampoline {
