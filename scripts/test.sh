@@ -19,9 +19,9 @@ run_suite() {
     # memory the interpreter keeps at exit is not reported as leaked.
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so):$(g++ -print-file-name=libstdc++.so)" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    PYTHONPATH="$dir/python" LFE_SANITIZED=1 "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    PYTHONPATH="$dir/python" LFE_MODULE_DIR="$dir/python/load_flow_engine" LFE_SANITIZED=1 "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
   else
-    PYTHONPATH="$dir/python" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    PYTHONPATH="$dir/python" LFE_MODULE_DIR="$dir/python/load_flow_engine" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
   fi
 }
 

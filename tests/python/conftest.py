@@ -7,12 +7,13 @@ from pathlib import Path
 
 import pytest
 
-# `python -m pytest` started in the repository puts the source tree first on sys.path, where the
-# package has no compiled module: the built package (on PYTHONPATH) must be the one imported.
-_root = Path(__file__).resolve().parents[2]
-sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != _root]
+import load_flow_engine.cy_engine as cy_engine_module
 
-import load_flow_engine.cy_engine as cy_engine_module  # noqa: E402
+# The test scripts name the build whose module is under test: a stale install in site-packages
+# must not be picked up in its place.
+_expected = os.environ.get("LFE_MODULE_DIR")
+if _expected and Path(cy_engine_module.__file__).resolve().parent != Path(_expected).resolve():
+    raise ImportError(f"testing {cy_engine_module.__file__}, not the module built in {_expected}")
 
 
 @pytest.fixture(scope="session")
