@@ -11,6 +11,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #include <numpy/arrayobject.h>
+#include <frameobject.h>
 
 namespace lfe::py {
 
@@ -120,23 +121,15 @@ Py_ssize_t find_name(const char* const* names, Py_ssize_t n, PyObject* key) {
     return -1;
 }
 
-// The argument rules over positional values and (key, value) keyword pairs.
+// The argument rules over positional values and (key, value) keyword pairs: too many positional
+// arguments first, then each keyword in the order given, and only then the first argument missing.
 bool parse_core(const char* function, const char* const* names, Py_ssize_t n, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* const* keys, PyObject* const* kwvalues, Py_ssize_t nkw,
                 PyObject** values) {
     if (nargs > n) return count_error(function, n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
     if (nkw == 0) return nargs == n || count_error(function, n, nargs);
-    Py_ssize_t used = 0;
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        Py_ssize_t found = -1;
-        for (Py_ssize_t k = 0; k < nkw && found < 0; ++k)
-            if (PyUnicode_Check(keys[k]) && PyUnicode_CompareWithASCIIString(keys[k], names[i]) == 0) found = k;
-        if (found < 0) return count_error(function, n, i);
-        values[i] = kwvalues[found];
-        ++used;
-    }
-    if (used == nkw) return true;
+    for (Py_ssize_t i = nargs; i < n; ++i) values[i] = nullptr;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = keys[k];
         if (!PyUnicode_Check(key)) {
@@ -152,7 +145,10 @@ bool parse_core(const char* function, const char* const* names, Py_ssize_t n, Py
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, key);
             return false;
         }
+        values[j] = kwvalues[k];
     }
+    for (Py_ssize_t i = nargs; i < n; ++i)
+        if (values[i] == nullptr) return count_error(function, n, i);
     return true;
 }
 
@@ -319,6 +315,52 @@ void translate_exception() noexcept {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+    }
+}
+
+namespace {
+
+// The declaring source as "cy_engine/<file>", whatever the build's absolute path.
+const char* source_name(const char* file) {
+    const char* found = std::strstr(file, "cy_engine/");
+    for (const char* next = found; next != nullptr; next = std::strstr(next + 1, "cy_engine/")) found = next;
+    return found != nullptr ? found : file;
+}
+
+}  // namespace
+
+void add_traceback(TraceSite& site) noexcept {
+    if (!PyErr_Occurred()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* pending = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+#endif
+    static PyObject* const globals = PyDict_New();
+    PyFrameObject* frame = nullptr;
+    PyObject* code = site.code.load(std::memory_order_acquire);
+    if (code == nullptr) {
+        PyObject* made =
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_name(site.file), site.qualname.c_str(), site.line));
+        // Two threads failing at once both make one: the first kept wins.
+        if (made != nullptr && !site.code.compare_exchange_strong(code, made, std::memory_order_acq_rel))
+            Py_DECREF(made);
+        else
+            code = made;
+    }
+    if (code != nullptr && globals != nullptr)
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    // The entry is a courtesy: failing to make it must not replace the error being reported.
+    PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(pending);
+#else
+    PyErr_Restore(type, value, tb);
+#endif
+    if (frame != nullptr) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
     }
 }
 
@@ -737,6 +779,7 @@ PyTypeObject* create_class(PyObject* module, ClassId id, const char* name, PyTyp
     // The class keeps pointers into its method table and name: both live as long as the process.
     auto* kept = new ClassDef(std::move(def));
     auto* qualified = new std::string(std::string(module_name) + "." + name);
+    for (const auto& [method, site] : kept->sites) site->qualname = *qualified + "." + method;
     const int pickling_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
     kept->methods.push_back(
         {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&refuse_reduce)), pickling_flags,

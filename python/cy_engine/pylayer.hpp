@@ -16,6 +16,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <complex>
 #include <cstring>
 #include <optional>
@@ -242,6 +243,19 @@ Ref to_python(const std::tuple<T...>& t) {
     return make_tuple(std::move(items));
 }
 
+// ---------------------------------------------------------------- traceback entries
+
+// Where a method, constructor or function is declared: an error leaving it gets a traceback entry
+// named by its qualified name ("load_flow_engine.cy_engine.CyBus.initialize_potentials").
+struct TraceSite {
+    std::string qualname;
+    const char* file = "";
+    int line = 0;
+    std::atomic<PyObject*> code{nullptr};  // made at the first error, kept for the process
+};
+// With an exception pending: appends the site's entry to its traceback.
+void add_traceback(TraceSite& site) noexcept;
+
 // ---------------------------------------------------------------- argument parsing
 
 // Fills values[0..n) (borrowed) from positional arguments and keyword names (vectorcall form) by the
@@ -378,15 +392,26 @@ struct Stored {
     static inline std::optional<F> fn;
     static inline const char* name = nullptr;
     static inline std::vector<const char*> names;
+    static inline TraceSite site;
 };
 void lambda_declared_twice(const char* first, const char* second);  // throws std::logic_error
 template <class F, std::size_t N>
-void store(F f, const char* name, const std::array<const char*, N>& names) {
+TraceSite* store(F f, const char* name, const std::array<const char*, N>& names, const char* file, int line) {
     if (Stored<F>::fn && std::strcmp(Stored<F>::name, name) != 0) lambda_declared_twice(Stored<F>::name, name);
     Stored<F>::fn.reset();
     Stored<F>::fn.emplace(std::move(f));
     Stored<F>::name = name;
     Stored<F>::names.assign(names.begin(), names.end());
+    Stored<F>::site.file = file;
+    Stored<F>::site.line = line;
+    return &Stored<F>::site;
+}
+
+// A trampoline's result: null (an error) gets the traceback entry of the declaration.
+template <class F>
+PyObject* traced(PyObject* result) {
+    if (result == nullptr) add_traceback(Stored<F>::site);
+    return result;
 }
 
 template <class Conv, std::size_t... I>
@@ -438,8 +463,8 @@ struct MethodTrampoline<F, std::tuple<Receiver, A...>> {
         PyObject* values[n > 0 ? n : 1];
         if (!parse_vector(Stored<F>::name, Stored<F>::names.data(), n, args, PyVectorcall_NARGS(nargsf), kwnames,
                           values))
-            return nullptr;
-        return invoke<F, Receiver, A...>(self, values, std::index_sequence_for<A...>{});
+            return traced<F>(nullptr);
+        return traced<F>(invoke<F, Receiver, A...>(self, values, std::index_sequence_for<A...>{}));
     }
 };
 
@@ -452,8 +477,8 @@ struct FunctionTrampoline<F, std::tuple<A...>> {
         PyObject* values[n > 0 ? n : 1];
         if (!parse_vector(Stored<F>::name, Stored<F>::names.data(), n, args, PyVectorcall_NARGS(nargsf), kwnames,
                           values))
-            return nullptr;
-        return invoke<F, void, A...>(nullptr, values, std::index_sequence_for<A...>{});
+            return traced<F>(nullptr);
+        return traced<F>(invoke<F, void, A...>(nullptr, values, std::index_sequence_for<A...>{}));
     }
 };
 
@@ -484,8 +509,10 @@ struct ConstructorTrampolineOf {
         constexpr std::size_t n = sizeof...(A);
         PyObject* values[n > 0 ? n : 1];
         std::vector<Ref> owned;
-        if (!parse_tuple("__cinit__", Stored<F>::names.data(), n, args, kwargs, values, owned)) return nullptr;
-        if (!construct<WithSelf, F, A...>(self.get(), values, std::index_sequence_for<A...>{})) return nullptr;
+        if (!parse_tuple("__cinit__", Stored<F>::names.data(), n, args, kwargs, values, owned))
+            return traced<F>(nullptr);
+        if (!construct<WithSelf, F, A...>(self.get(), values, std::index_sequence_for<A...>{}))
+            return traced<F>(nullptr);
         return self.release();
     }
 };
@@ -505,7 +532,7 @@ struct IgnoringConstructorTrampoline {
             reinterpret_cast<Wrapper*>(self.get())->engine = stored_pointer((*Stored<F>::fn)());
         } catch (...) {
             translate_exception();
-            return nullptr;
+            return traced<F>(nullptr);
         }
         return self.release();
     }
@@ -567,29 +594,32 @@ public:
     // The lambda takes the converted arguments (optionally preceded by `PyObject* self`, the new
     // wrapper) and returns the new engine object; an exception leaves no wrapper.
     template <std::size_t N, class F>
-    ClassDef& constructor(const std::array<const char*, N>& names, F f) {
+    ClassDef& constructor(const std::array<const char*, N>& names, F f, const char* file = __builtin_FILE(),
+                          int line = __builtin_LINE()) {
         using A = typename detail::signature<F>::args;
         constexpr bool with_self =
             std::tuple_size_v<A> > 0 && std::is_same_v<std::tuple_element_t<0, A>, PyObject*>;
         static_assert(std::tuple_size_v<A> == N + (with_self ? 1 : 0), "one name per constructor argument");
-        detail::store(std::move(f), "__cinit__", names);
+        sites.push_back({"__cinit__", detail::store(std::move(f), "__cinit__", names, file, line)});
         tp_new = &detail::ConstructorTrampoline<F, A>::call;
         return *this;
     }
 
     // A constructor that declares no argument and ignores whatever it is given.
     template <class F>
-    ClassDef& constructor_ignoring_arguments(F f) {
-        detail::store(std::move(f), "__cinit__", std::array<const char*, 0>{});
+    ClassDef& constructor_ignoring_arguments(F f, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+        sites.push_back(
+            {"__cinit__", detail::store(std::move(f), "__cinit__", std::array<const char*, 0>{}, file, line)});
         tp_new = &detail::IgnoringConstructorTrampoline<F>::call;
         return *this;
     }
 
     template <std::size_t N, class F>
-    ClassDef& method(const char* name, const char* doc, const std::array<const char*, N>& names, F f) {
+    ClassDef& method(const char* name, const char* doc, const std::array<const char*, N>& names, F f,
+                     const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
         using A = typename detail::signature<F>::args;
         static_assert(std::tuple_size_v<A> == N + 1, "a receiver, then one name per argument");
-        detail::store(std::move(f), name, names);
+        sites.push_back({name, detail::store(std::move(f), name, names, file, line)});
         methods.push_back({name,
                            reinterpret_cast<PyCFunction>(
                                reinterpret_cast<void (*)(void)>(&detail::MethodTrampoline<F, A>::call)),
@@ -604,14 +634,16 @@ public:
     traverseproc traverse = nullptr;
     Py_ssize_t basicsize = 0;
     std::vector<PyMethodDef> methods;
+    std::vector<std::pair<const char*, TraceSite*>> sites;  // named once the class name is known
 };
 
 // A module function.
 template <std::size_t N, class F>
-PyMethodDef function(const char* name, const char* doc, const std::array<const char*, N>& names, F f) {
+PyMethodDef function(const char* name, const char* doc, const std::array<const char*, N>& names, F f,
+                     const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
     using A = typename detail::signature<F>::args;
     static_assert(std::tuple_size_v<A> == N, "one name per argument");
-    detail::store(std::move(f), name, names);
+    detail::store(std::move(f), name, names, file, line)->qualname = std::string(module_name) + "." + name;
     return {name,
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&detail::FunctionTrampoline<F, A>::call)),
             METH_FASTCALL | METH_KEYWORDS, doc};

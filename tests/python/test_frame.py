@@ -1,11 +1,16 @@
 """The module frame: import, classes, argument rules, conversions, exception translation."""
 
 import ctypes
+import gc
 import importlib
+import os
 import re
+import subprocess
 import sys
+import traceback
 import types
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -111,6 +116,18 @@ def test_import_in_a_second_interpreter_is_refused(cy):
     )
 
 
+def test_the_checkout_does_not_shadow_the_built_package(cy):
+    # Started in the repository root, an interpreter puts the root first on its path.
+    root = Path(__file__).resolve().parents[2]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run(
+        [sys.executable, "-c", "import load_flow_engine.cy_engine as m; print(m.__file__)"],
+        capture_output=True, text=True, cwd=root, env=env, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert Path(done.stdout.strip()) == Path(cy.__file__)
+
+
 def test_import_under_warnings_as_errors_when_versions_match(run_python):
     done = run_python("import load_flow_engine.cy_engine", "-W", "error")
     assert done.returncode == 0, done.stderr
@@ -198,7 +215,11 @@ ARGUMENT_ERRORS = [
     (lambda cy, b: cy.CyBus(3), "__cinit__() takes exactly 2 positional arguments (1 given)"),
     (lambda cy, b: cy.CyBus(3, None, 4), "__cinit__() takes exactly 2 positional arguments (3 given)"),
     (lambda cy, b: cy.CyBus(potentials=None), "__cinit__() takes exactly 2 positional arguments (0 given)"),
-    (lambda cy, b: cy.CyBus(3, n=3), "__cinit__() takes exactly 2 positional arguments (1 given)"),
+    # keywords are checked before a missing argument is reported: a repeated or unknown one wins
+    (lambda cy, b: cy.CyBus(3, n=3), "__cinit__() got multiple values for keyword argument 'n'"),
+    (lambda cy, b: cy.CyBus(pot=1), "__cinit__() got an unexpected keyword argument 'pot'"),
+    (lambda cy, b: cy.CyBus(1, pot=1), "__cinit__() got an unexpected keyword argument 'pot'"),
+    (lambda cy, b: cy.CyBus(n=3), "__cinit__() takes exactly 2 positional arguments (1 given)"),
     (lambda cy, b: cy.CyBus(0, None, n=0), "__cinit__() got multiple values for keyword argument 'n'"),
     (lambda cy, b: cy.CyBus(0, None, m=0), "__cinit__() got an unexpected keyword argument 'm'"),
     (lambda cy, b: cy.CyBus(0, None, **{1: 2}), "__cinit__() keywords must be strings"),
@@ -207,17 +228,26 @@ ARGUMENT_ERRORS = [
     (lambda cy, b: b.get_potentials(), "get_potentials() takes exactly 1 positional argument (0 given)"),
     (lambda cy, b: b.get_potentials(3, n=3), "get_potentials() got multiple values for keyword argument 'n'"),
     (lambda cy, b: b.get_potentials(3, m=3), "get_potentials() got an unexpected keyword argument 'm'"),
-    (lambda cy, b: b.get_potentials(m=3), "get_potentials() takes exactly 1 positional argument (0 given)"),
+    (lambda cy, b: b.get_potentials(m=3), "get_potentials() got an unexpected keyword argument 'm'"),
+    (lambda cy, b: b.get_potentials(m=3, n=3), "get_potentials() got an unexpected keyword argument 'm'"),
+    (lambda cy, b: b.get_potentials(n=3, m=3), "get_potentials() got an unexpected keyword argument 'm'"),
     (lambda cy, b: b.get_potentials(1, 2, n=3), "get_potentials() takes exactly 1 positional argument (2 given)"),
     (lambda cy, b: b.disconnect(1), "disconnect() takes exactly 0 positional arguments (1 given)"),
     (lambda cy, b: b.disconnect(x=1), "disconnect() got an unexpected keyword argument 'x'"),
     (lambda cy, b: b.connect(cy_element=b), "connect() takes exactly 2 positional arguments (1 given)"),
+    (lambda cy, b: b.connect(connections=[]), "connect() takes exactly 2 positional arguments (0 given)"),
+    (lambda cy, b: b.connect(b, cy_element=b), "connect() got multiple values for keyword argument 'cy_element'"),
+    (lambda cy, b: b.connect(x=1), "connect() got an unexpected keyword argument 'x'"),
     (lambda cy, b: b.connect(b, [], x=1), "connect() got an unexpected keyword argument 'x'"),
     (lambda cy, b: b.connect(1, []), f"Argument 'cy_element' has incorrect type (expected {MODULE}.CyElement, got int)"),
     (lambda cy, b: b.connect(cy.np, []), f"Argument 'cy_element' has incorrect type (expected {MODULE}.CyElement, got module)"),
     (lambda cy, b: b.__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
     (lambda cy, b: b.__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
     (lambda cy, b: cy.cy_set_logging_config(), "cy_set_logging_config() takes exactly 1 positional argument (0 given)"),
+    (lambda cy, b: cy.cy_set_logging_config(sev="info"), "cy_set_logging_config() got an unexpected keyword argument 'sev'"),
+    (lambda cy, b: cy.cy_set_logging_config("info", severity="info"),
+     "cy_set_logging_config() got multiple values for keyword argument 'severity'"),
+    (lambda cy, b: cy.cy_set_logging_config(**{1: 2}), "keywords must be strings"),
 ]
 
 
@@ -226,6 +256,45 @@ def test_argument_errors(cy, bus, call, message):
     with pytest.raises(TypeError) as failure:
         call(cy, bus)
     assert str(failure.value) == message
+
+
+TRACEBACK_ENTRIES = [
+    # (call, exception, last traceback entry)
+    (lambda cy, b: b.initialize_potentials(np.zeros(3)), ValueError, "CyBus.initialize_potentials"),
+    (lambda cy, b: b.get_potentials(m=1), TypeError, "CyElement.get_potentials"),
+    (lambda cy, b: cy.CyBus(-1, None), RuntimeError, "CyBus.__cinit__"),
+    (lambda cy, b: cy.CySwitch(), TypeError, "CySwitch.__cinit__"),
+    (lambda cy, b: cy.cy_set_logging_config(None), TypeError, "cy_set_logging_config"),
+]
+
+
+@pytest.mark.parametrize("call, exception, entry", TRACEBACK_ENTRIES)
+def test_tracebacks_end_with_the_failing_method(cy, bus, call, exception, entry):
+    with pytest.raises(exception) as failure:
+        call(cy, bus)
+    last = traceback.extract_tb(failure.value.__traceback__)[-1]
+    assert last.name == f"{MODULE}.{entry}"
+    assert last.filename.startswith("cy_engine/wrap_") or last.filename == "cy_engine/module.cpp"
+
+
+def test_refused_calls_leave_nothing_alive(cy, bus):
+    def refuse():
+        for _ in range(10_000):
+            try:
+                bus.get_potentials(m=1)
+            except TypeError:
+                pass
+            try:
+                cy.CyBus(-1, None)
+            except RuntimeError:
+                pass
+
+    refuse()  # the first errors make the entries' code objects, kept for the process
+    gc.collect()
+    before = sys.getallocatedblocks()
+    refuse()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
 
 
 def test_arguments_by_keyword_in_any_order(cy):
