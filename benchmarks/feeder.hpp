@@ -7,7 +7,8 @@
 // ports share one node held at zero. Every bus carries one load, the six constant-load kinds taken
 // in turn (star on the four conductors, delta on the three phases), with unbalanced phases.
 // Elements are listed source first, then bus by bus (the bus, the line feeding it, its load), so
-// that every line comes after the line feeding its side 1.
+// that every line comes after the line feeding its side 1. Optionally every n-th bus is fed through
+// a YNyn0 transformer of ratio 1 instead of a line, its LV neutral held at zero.
 #include <cmath>
 #include <complex>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "elements/bus.hpp"
 #include "elements/line.hpp"
 #include "elements/load.hpp"
+#include "elements/three_phase_transformer.hpp"
 #include "elements/voltage_source.hpp"
 #include "network/network.hpp"
 
@@ -30,6 +32,7 @@ struct Options {
     double total_power = 90e3;   // W drawn by all loads together (before updates)
     double power_factor = 0.95;  // inductive
     bool shunt_lines = true;     // every second line a pi section; false: series lines only
+    int transformer_every = 0;   // buses k > 0 with k % transformer_every == 0 hang from a transformer
 };
 
 enum class LoadKind { power, delta_power, current, delta_current, admittance, delta_admittance };
@@ -106,12 +109,21 @@ struct Feeder {
     std::vector<Bus*> buses;
     std::vector<LineEntry> lines;
     std::vector<LoadEntry> loads;
+    std::vector<ThreePhaseTransformer*> transformers;
+    Complex z2_transformer{0.01, 0.03};
+    Complex ym_transformer{1e-6, -4e-6};
     std::vector<Complex> z_section = section_impedance();
     std::vector<Complex> y_section = section_admittance();
     std::unique_ptr<ElectricalNetwork> network;
 
     void scale_loads(double factor) const {
         for (const LoadEntry& l : loads) l.scale(factor);
+    }
+
+    // Writes z2 * factor, ym * factor and the ratio 1 into every transformer through its records.
+    void scale_transformers(double factor) const {
+        for (ThreePhaseTransformer* t : transformers)
+            t->update_transformer_parameters(z2_transformer * factor, ym_transformer * factor, 1.0, 0.0);
     }
 
     template <class T, class... Args>
@@ -150,6 +162,15 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
         if (k == 0) {
             for (int c = 0; c < 4; ++c) join(bus->ports[c], f->source->ports[c]);
             join(neutral_ref->ports[0], bus->ports[3]);
+        } else if (options.transformer_every > 0 && k % options.transformer_every == 0) {
+            const int parent = (k - 1) / options.branching;
+            auto* t = f->add<ThreePhaseTransformer>(list, 4, 4, "Y", "y", f->z2_transformer, f->ym_transformer, 1.0, 0);
+            for (int c = 0; c < 4; ++c) {
+                join(f->buses[parent]->ports[c], *t->side1[c]);
+                join(bus->ports[c], *t->side2[c]);
+            }
+            join(f->add<PotentialRef>(list)->ports[0], bus->ports[3]);
+            f->transformers.push_back(t);
         } else {
             const int parent = (k - 1) / options.branching;
             const bool shunt = options.shunt_lines && k % 2 == 0;

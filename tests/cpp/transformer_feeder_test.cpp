@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "../../benchmarks/feeder.hpp"
 #include "elements/bus.hpp"
 #include "elements/line.hpp"
 #include "elements/load.hpp"
@@ -414,6 +415,37 @@ TEST(TransformerFeeders, TheSweepRefusesThreePhaseAndCentreTapTransformers) {
         BackwardForward sweep(network);
         EXPECT_EQ(failure_of(sweep), "2 No backward-forward method has been defined for transformers yet.");
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The benchmark's feeder with transformers in place of some lines
+
+TEST(BenchmarkFeederWithTransformers, SolvesAndTakesUpdatesLikeAFreshSolver) {
+    feeder::Options o;
+    o.buses = 13;
+    o.transformer_every = 4;
+    auto f = feeder::build(o);
+    ASSERT_EQ(f->transformers.size(), 3u);
+    Newton solver(f->network.get(), true);
+    EXPECT_LE(solve_tightly(solver, SolverKind::newton).first, 6);
+    f->scale_transformers(1.1);
+    f->scale_loads(1.2);
+    EXPECT_LE(solve_tightly(solver, SolverKind::newton).first, 6);
+    for (const ThreePhaseTransformer* t : f->transformers) {
+        // Ratio 1, clock 0: each LV phase sits one winding drop below its HV phase.
+        for (int i = 0; i < 3; ++i) {
+            const C drop = (v(t->side1[i]) - v(t->side1[3])) - (v(t->side2[i]) - v(t->side2[3]));
+            EXPECT_LT(std::abs(drop - f->z2_transformer * 1.1 * (-t->side2[i]->current)), 1e-9);
+        }
+        EXPECT_EQ(v(t->side2[3]), C(0.0, 0.0));
+    }
+
+    auto fresh = feeder::build(o);
+    fresh->scale_transformers(1.1);
+    fresh->scale_loads(1.2);
+    Newton fresh_solver(fresh->network.get(), false);
+    solve_tightly(fresh_solver, SolverKind::newton);
+    EXPECT_LT(largest_difference(node_potentials(*f->network), node_potentials(*fresh->network)), 1e-6);
 }
 
 }  // namespace
