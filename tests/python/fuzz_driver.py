@@ -43,11 +43,18 @@ CONSTRUCTORS = {
     "CyDeltaCurrentLoad": "int n, double complex[::1] currents",
     "CyVoltageSource": "int n, double complex[::1] voltages",
     "CyDeltaVoltageSource": "int n, double complex[::1] voltages",
+    "CyThreePhaseTransformer": "int n1, int n2, str whv, str wlv, double complex z2, double complex ym, double k, int clock",
+    "CySingleTransformer": "double complex z2, double complex ym, double complex k",
+    "CyCenterTransformer": "double complex z2, double complex ym, double k",
     "CyElectricalNetwork": "elements, int nb_elements",
     "CyNewton": "CyElectricalNetwork network, bool optimize_tape",
     "CyNewtonGoldstein": "CyElectricalNetwork network, bool optimize_tape, double m1, double m2, bool weighted_merit",
     "CyBackwardForward": "CyElectricalNetwork network",
 }
+# Winding letters with their port counts and a clock each pair accepts, for valid three-phase
+# transformers (random strings are refused before any port exists).
+WINDINGS = [("Y", 4, "y", 4, 0), ("D", 3, "y", 4, 11), ("Y", 4, "d", 3, 1), ("D", 3, "d", 3, 6),
+            ("Y", 4, "z", 4, 7), ("D", 3, "z", 4, 10)]
 ABSTRACT = {"CyElement", "CyBranch", "CyLoad", "CyTransformer", "CyAbstractSolver", "CyAbstractNewton"}
 
 
@@ -196,6 +203,9 @@ class Fuzzer:
             args, kwargs = self.arguments(parameters(CONSTRUCTORS[name]), size)
             if args and CONSTRUCTORS[name].startswith("int n") and r.random() < 0.9:
                 args[0] = size
+            if name == "CyThreePhaseTransformer" and not kwargs and len(args) == 8 and r.random() < 0.8:
+                whv, n1, wlv, n2, clock = r.choice(WINDINGS)
+                args[0:4], args[7] = [n1, n2, whv, wlv], clock
         else:
             args, kwargs = [self.anything() for _ in range(self.constructor_arity(cls))], {}
         self.pool.append(cls(*args, **kwargs))
