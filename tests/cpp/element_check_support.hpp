@@ -1,0 +1,74 @@
+#pragma once
+// Checks shared by the element tests that solve small networks: both evaluation modes of an
+// element's currents, the current balance at a solution, and the Jacobian against differences.
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <vector>
+
+#include "solvers/newton.hpp"
+#include "tape_support.hpp"
+
+// Records the network as a Newton solver does, with every port's recorded current as an extra
+// output, so that the tape's currents can be compared with the double-mode ones.
+struct PortTape {
+    ElectricalNetwork net;
+    RecordedNetwork recorded;
+
+    explicit PortTape(std::vector<Element*> elements)
+        : net(std::move(elements)), recorded(net, [this](ADVector& y) {
+              for (Element* e : net.elements)
+                  for (const Port& port : e->ports) {
+                      y.push_back(port.current_ad.real());
+                      y.push_back(port.current_ad.imag());
+                  }
+          }) {}
+    ~PortTape() { net.unbind(); }
+    PortTape(const PortTape&) = delete;
+    PortTape& operator=(const PortTape&) = delete;
+
+    std::vector<double> residuals() {
+        const std::vector<double> y = recorded.outputs();
+        return {y.begin(), y.begin() + static_cast<std::ptrdiff_t>(recorded.nb_residuals)};
+    }
+    // The recorded current of every port, element by element, at the present bound values.
+    std::vector<std::complex<double>> currents() {
+        const std::vector<double> y = recorded.outputs();
+        std::vector<std::complex<double>> out;
+        for (std::size_t k = recorded.nb_residuals; k + 1 < y.size(); k += 2) out.emplace_back(y[k], y[k + 1]);
+        return out;
+    }
+};
+
+// Largest modulus of the sum of the port currents at a node not held at zero.
+inline double worst_imbalance(const ElectricalNetwork& network) {
+    double worst = 0.0;
+    for (const auto& node : network.connections) {
+        if (node->is_zero) continue;
+        std::complex<double> sum = 0.0;
+        for (const Port* p : node->ports) sum += p->current;
+        worst = std::max(worst, std::abs(sum));
+    }
+    return worst;
+}
+
+// Largest relative difference between the solver's Jacobian and central differences of its
+// residuals, column by column, at the present variables (left as they were).
+inline double jacobian_difference(AbstractNewton& newton) {
+    const VectorXd x = newton.variables;
+    const Eigen::MatrixXd j = Eigen::MatrixXd(newton.compute_jacobian());
+    double worst = 0.0;
+    for (Eigen::Index c = 0; c < x.size(); ++c) {
+        const double h = 1e-6 * std::max(1.0, std::abs(x[c]));
+        newton.variables = x;
+        newton.variables[c] += h;
+        const VectorXd up = newton.get_residuals();
+        newton.variables[c] -= 2.0 * h;
+        const VectorXd down = newton.get_residuals();
+        const VectorXd column = (up - down) / (2.0 * h);
+        const double scale = std::max(1.0, j.col(c).cwiseAbs().maxCoeff());
+        worst = std::max(worst, (column - j.col(c)).cwiseAbs().maxCoeff() / scale);
+    }
+    newton.variables = x;
+    return worst;
+}
