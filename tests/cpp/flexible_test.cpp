@@ -835,6 +835,35 @@ TEST(FlexibleFeeder, ABadControlFailsEverySolverAndLeavesTheNextOneSound) {
     }
 }
 
+TEST(FlexibleFeeder, NonFiniteLawsAreReportedByTheSolvers) {
+    // A zero s_max under a control: the law divides by it. The solvers report NaN, never success.
+    KeepQCircuit c({3000.0, 1500.0});
+    c.f.update_parameters(0.0, -2000, 2000);
+    EXPECT_FALSE(std::isfinite(std::abs(c.f.compute_power(230.0, {3000.0, 1500.0}))));
+    const auto message = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("solved");
+    };
+    EXPECT_EQ(message([&] { Newton(&c.network, true).solve_load_flow(20, 1e-9); }),
+              "1 NaN value encountered at iteration 0. ");
+    EXPECT_EQ(message([&] { BackwardForward(&c.network).solve_load_flow(20, 1e-9); }),
+              "2 NaN value encountered at iteration 1. ");
+
+    // No voltage across a phase: non-finite currents in both modes, no exception.
+    FlexibleParameter f = volt_var();
+    const cd s[1] = {{1000.0, 200.0}};
+    FlexibleLoad load(2, s, {&f});
+    place(load, {7.0, 7.0});
+    load.compute_currents(false);
+    EXPECT_FALSE(std::isfinite(load.ports[0].current.real()) && std::isfinite(load.ports[0].current.imag()));
+    const cd taped = taped_port_currents({&load})[0];
+    EXPECT_FALSE(std::isfinite(taped.real()) && std::isfinite(taped.imag()));
+}
+
 // ---------------------------------------------------------------- Jacobian rows
 
 // Star and delta loads at one bus of free nodes: every residual is a load current. The tape's
