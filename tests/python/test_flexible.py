@@ -489,22 +489,25 @@ NAMES = ("parameter", "load", "network", "solver")
 
 @pytest.mark.parametrize("order", list(itertools.permutations(NAMES)))
 def test_wrappers_go_in_any_order_and_the_survivors_still_work(cy, order):
-    feeder = Feeder(cy)
-    alive = {"parameter": feeder.shared, "load": feeder.star, "network": feeder.network()}
-    alive["solver"] = cy.CyNewton(alive["network"], True)
+    shared = tracked_parameter(cy)
+    feeder = Feeder(cy, parameters=(volt_var(cy), volt_watt(cy), shared))
+    network = feeder.network()
+    alive = {"parameter": shared, "load": feeder.star, "network": network, "solver": cy.CyNewton(network, True)}
     alive["solver"].solve_load_flow(20, 1e-9)
-    feeder.shared = feeder.star = None
+    watched = weakref.ref(shared)
+    del feeder, network, shared
     for name in order:
         del alive[name]
         gc.collect()
+        # Both loads use the parameter; the network holds them, the solver the network.
+        assert (watched() is None) == (not alive)
         if "parameter" in alive:
             alive["parameter"].update_parameters(8000, -1000, 1500)
             assert np.isfinite(alive["parameter"].compute_power(240, 1000 + 100j))
         if "load" in alive:
-            load = alive["load"]
-            load.update_powers(carray(STAR_POWERS))
-            assert np.all(np.isfinite(load.get_powers(3)))
-            load.get_currents(4), load.get_inner_currents(3), load.get_potentials(4)
+            alive["load"].update_powers(carray(STAR_POWERS))
+            assert np.all(np.isfinite(alive["load"].get_powers(3)))
+            alive["load"].get_currents(4), alive["load"].get_inner_currents(3), alive["load"].get_potentials(4)
         if "solver" in alive:
             alive["solver"].solve_load_flow(20, 1e-9)
         elif "network" in alive:
