@@ -2,11 +2,16 @@
 
 #include <algorithm>
 
-#include "elements/flexible_parameter.hpp"
+#include "elements/flexible_load.hpp"
 
 namespace {
-// Flexible loads add their flexible parameters here once they exist.
-void gather_flexible_parameters(Element*, std::set<FlexibleParameter*>&) {}
+// Every flexible parameter of a flexible load, once each (a set of pointers: address order).
+void gather_flexible_parameters(Element* e, std::set<FlexibleParameter*>& set) {
+    if (auto* star = dynamic_cast<FlexibleLoad*>(e))
+        set.insert(star->parameters.begin(), star->parameters.end());
+    else if (auto* delta = dynamic_cast<DeltaFlexibleLoad*>(e))
+        set.insert(delta->parameters.begin(), delta->parameters.end());
+}
 }  // namespace
 
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elements(std::move(elements_)) {

@@ -239,7 +239,10 @@ TEST(NetworkBinding, NetworkWithParametersOnlyIsBoundToItsParameters) {
 }
 
 TEST(NetworkNumbering, FlexibleParametersFollowTheElementsInAddressOrder) {
-    FlexibleParameter limits[2] = {FlexibleParameter(1, 2, 3), FlexibleParameter(4, 5, 6)};
+    const Control constant("constant", 0, 0, 0, 0, 0, 0);
+    const Projection euclidean("euclidean", 0, 0);
+    FlexibleParameter limits[2] = {FlexibleParameter(constant, constant, euclidean, 1, 2, 3),
+                                   FlexibleParameter(constant, constant, euclidean, 4, 5, 6)};
     Shunt y(1, vec({{7, 8}}));
     ElectricalNetwork net({&y});
     // Flexible loads gather these; here the set is filled directly, the later address first.

@@ -24,6 +24,9 @@ CLASSES = [getattr(cy, name) for name in vars(cy) if name.startswith("Cy")]
 INTS = [-2, -1, 0, 1, 2, 3, 4, 5, 8, 2**31, -(2**31), -(2**31) - 1, True]
 FLOATS = [0.0, 1.0, -1.0, 1e-9, 0.5, float("nan"), float("inf"), 1e300]
 PREFIXES = ["m", "", "missing/m", "a\0b", b"bytes", "\ud800"]
+# The type names of the controls and projections, and near misses.
+TYPE_NAMES = ["constant", "q_u", "p_max_u_production", "p_max_u_consumption", "euclidean", "keep_p", "keep_q",
+              "Q_u", "keep_q "]
 
 
 # Constructor signatures, in the docstring form of the methods; classes not listed are driven with
@@ -42,6 +45,12 @@ CONSTRUCTORS = {
     "CyCurrentLoad": "int n, double complex[::1] currents",
     "CyDeltaCurrentLoad": "int n, double complex[::1] currents",
     "CyLoadBalancer": "double complex z2, double complex ym, double k",
+    "CyControl": "str t, double u_min, double u_down, double u_up, double u_max, double alpha, double epsilon",
+    "CyProjection": "str t, double alpha, double epsilon",
+    "CyFlexibleParameter": "CyControl control_p, CyControl control_q, CyProjection projection, double s_max, "
+                           "double q_min, double q_max",
+    "CyFlexibleLoad": "int n, double complex[::1] powers, parameters",
+    "CyDeltaFlexibleLoad": "int n, double complex[::1] powers, parameters",
     "CyVoltageSource": "int n, double complex[::1] voltages",
     "CyDeltaVoltageSource": "int n, double complex[::1] voltages",
     "CyThreePhaseTransformer": "int n1, int n2, str whv, str wlv, double complex z2, double complex ym, double k, int clock",
@@ -145,7 +154,9 @@ class Fuzzer:
             return complex(r.gauss(0, 100), r.gauss(0, 100))
         if kind == "bool":
             return r.choice([True, False, None, 0, 2])
-        if kind in ("str", "string"):
+        if kind == "str":
+            return r.choice(TYPE_NAMES + PREFIXES)
+        if kind == "string":
             return r.choice(PREFIXES)
         if kind == "double complex[::1]":
             return self.array("complex")
@@ -159,9 +170,20 @@ class Fuzzer:
         # untyped: index pairs or an object array
         return self.pairs() if r.random() < 0.7 else self.array("object")
 
+    def flexible_parameters(self):
+        """Mostly an object array of flexible parameters, for a flexible load."""
+        r = self.random
+        if r.random() < 0.2:
+            return self.array("object")
+        a = np.empty(max(0, self.length()), dtype=object)
+        for k in range(len(a)):
+            a[k] = self.peer(cy.CyFlexibleParameter) if r.random() < 0.95 else r.choice([None, self.peer()])
+        return a
+
     def arguments(self, declared, owner_size):
         self.size = owner_size
-        values = {name: self.typed(kind) for kind, name in declared}
+        values = {name: self.flexible_parameters() if name == "parameters" else self.typed(kind)
+                  for kind, name in declared}
         r = self.random.random()
         names = list(values)
         if r < 0.04 and names:
