@@ -1,6 +1,9 @@
 #include "solvers/newton.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 
@@ -53,6 +56,41 @@ public:
     HeldCppadMemory& operator=(const HeldCppadMemory&) = delete;
 };
 
+// Adds the time and minor page faults of its own lifetime to a part of the profile; does nothing
+// without a part.
+class ProfileScope {
+public:
+    explicit ProfileScope(NewtonProfile::Part* part) : part_(part) {
+        if (part_ != nullptr) sample(start_seconds_, start_faults_);
+    }
+    ~ProfileScope() {
+        if (part_ == nullptr) return;
+        double seconds = 0.0;
+        long faults = 0;
+        sample(seconds, faults);
+        part_->seconds += seconds - start_seconds_;
+        part_->faults += faults - start_faults_;
+        ++part_->calls;
+    }
+    ProfileScope(const ProfileScope&) = delete;
+    ProfileScope& operator=(const ProfileScope&) = delete;
+
+private:
+    static void sample(double& seconds, long& faults) {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        faults = usage.ru_minflt;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+    NewtonProfile::Part* part_;
+    double start_seconds_ = 0.0;
+    long start_faults_ = 0;
+};
+
+NewtonProfile::Part* part_of(NewtonProfile* profile, NewtonProfile::Part NewtonProfile::*part) {
+    return profile != nullptr ? &(profile->*part) : nullptr;
+}
+
 [[noreturn]] void fail(const char* message, int iteration) {
     throw std::runtime_error(fmt::format(fmt::runtime(message), iteration));
 }
@@ -96,12 +134,14 @@ AbstractNewton::~AbstractNewton() = default;
 
 VectorXd AbstractNewton::get_residuals() {
     if (variables.size() == 0) return VectorXd();
+    ProfileScope timed(part_of(profile, &NewtonProfile::residuals));
     return tape.Forward(0, variables);
 }
 
 Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     const int n = static_cast<int>(variables.size());
     if (!pattern_analysed) {
+        ProfileScope timed(part_of(profile, &NewtonProfile::pattern));
         if (n > 0) {
             CppAD::sparse_rc<IndexVector> identity(static_cast<std::size_t>(n), static_cast<std::size_t>(n),
                                                    static_cast<std::size_t>(n));
@@ -115,6 +155,7 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
         spdlog::debug("n: {0:d} nnz: {1:d}", n, subset.nnz());
     }
     if (n == 0) return Eigen::SparseMatrix<double>(0, 0);
+    ProfileScope timed(part_of(profile, &NewtonProfile::jacobian));
     const bool new_pattern = !pattern_analysed;
     tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
     // The pattern and colouring work leaves blocks in CppAD's pool (held during a solve) that later
@@ -131,6 +172,11 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     Eigen::SparseMatrix<double> j(n, n);
     j.setFromTriplets(triplets.begin(), triplets.end());
     return j;
+}
+
+std::pair<long, long> AbstractNewton::factor_nonzeros() const {
+    if (!factorised) return {0, 0};
+    return {static_cast<long>(solver->lu.nnzL()), static_cast<long>(solver->lu.nnzU())};
 }
 
 void AbstractNewton::dense_jacobian(double* out) {
@@ -150,7 +196,10 @@ bool has_empty_column(const Eigen::SparseMatrix<double>& j) {
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
     CppadErrorHandlerScope handler;
     HeldCppadMemory held;
-    if (variables.size() > 0) tape.new_dynamic(parameters);
+    if (variables.size() > 0) {
+        ProfileScope timed(part_of(profile, &NewtonProfile::parameters));
+        tape.new_dynamic(parameters);
+    }
     VectorXd f = get_residuals();
     int i = 0;
     while (i < max_iterations && needs_step(f, tolerance)) {
@@ -158,6 +207,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         if (!all_finite(j)) fail("1 NaN value encountered at iteration {}. ", i);
         if (!pattern_analysed) {
             // An empty system has nothing to analyse, but its pattern is settled all the same.
+            ProfileScope timed(part_of(profile, &NewtonProfile::analysis));
             if (j.rows() > 0) solver->lu.analyzePattern(j);
             pattern_analysed = true;
         }
@@ -166,17 +216,42 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         // return for a matrix with far fewer entries than columns.
         if (has_empty_column(j)) fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
         if (j.rows() > 0) {  // the LU cannot take an empty matrix; an empty step is trivial
-            solver->lu.factorize(j);
+            {
+                ProfileScope timed(part_of(profile, &NewtonProfile::factorisation));
+                solver->lu.factorize(j);
+            }
+            factorised = true;
             if (solver->lu.info() != Eigen::Success)
                 fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
-            dx = solver->lu.solve(f);
+            {
+                ProfileScope timed(part_of(profile, &NewtonProfile::triangular));
+                dx = solver->lu.solve(f);
+            }
             if (solver->lu.info() != Eigen::Success) fail("1 Solving failed at iteration {}. ", i);
         }
-        update_variables(j, dx, f);
+        step(j, dx, f);
         ++i;
     }
-    for (Element* e : network->elements) e->compute_currents(false);
+    {
+        ProfileScope timed(part_of(profile, &NewtonProfile::currents));
+        for (Element* e : network->elements) e->compute_currents(false);
+    }
     return {i, largest_residual(f)};
+}
+
+void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f) {
+    if (profile == nullptr) {
+        update_variables(j, dx, f);
+        return;
+    }
+    // The residual evaluations of the step are counted as such, not as the step's own work.
+    const NewtonProfile::Part residuals = profile->residuals;
+    {
+        ProfileScope timed(&profile->update);
+        update_variables(j, dx, f);
+    }
+    profile->update.seconds -= profile->residuals.seconds - residuals.seconds;
+    profile->update.faults -= profile->residuals.faults - residuals.faults;
 }
 
 Newton::Newton(ElectricalNetwork* network_, bool optimize_tape) : AbstractNewton(network_, optimize_tape) {}

@@ -13,6 +13,25 @@
 
 using IndexVector = std::vector<int>;
 
+// Time and minor page faults of each part of the Newton loop, added up over every call made while
+// it is attached to a solver. Only the benchmarks attach one; without it the loop samples nothing.
+struct NewtonProfile {
+    struct Part {
+        double seconds = 0.0;
+        long faults = 0;
+        long calls = 0;
+    };
+    Part parameters;     // the parameter values into the tape
+    Part residuals;      // zero-order evaluations, line-search trials included
+    Part pattern;        // sparsity pattern, until the first LU analysis
+    Part jacobian;       // Jacobian values (the column colouring on first use included)
+    Part analysis;       // symbolic LU analysis
+    Part factorisation;  // numeric LU factorisation
+    Part triangular;     // triangular solves
+    Part update;         // the step, its residual evaluations not counted
+    Part currents;       // port currents after the loop
+};
+
 class AbstractNewton : public AbstractSolver {
 public:
     CppAD::ADFun<double> tape;
@@ -20,6 +39,7 @@ public:
     CppAD::sparse_rcv<IndexVector, VectorXd> subset;
     CppAD::sparse_jac_work work;
     bool pattern_analysed = false;
+    NewtonProfile* profile = nullptr;  // not owned
 
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
     ~AbstractNewton() override;
@@ -39,13 +59,20 @@ public:
     // Elements behind the Jacobian's empty columns, then behind its rows holding a non-finite value.
     std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
 
+    // Non-zeros of the L and U factors of the last factorisation; (0, 0) before the first.
+    std::pair<long, long> factor_nonzeros() const;
+
     // Moves the variables along -dx and leaves the residuals of the new point in residuals.
     virtual void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
                                   VectorXd& residuals) = 0;
 
 private:
+    // update_variables, with its share of the profile.
+    void step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f);
+
     struct LinearSolver;  // the sparse LU, kept out of this header
     std::unique_ptr<LinearSolver> solver;
+    bool factorised = false;
 };
 
 class Newton : public AbstractNewton {
