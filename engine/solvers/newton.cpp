@@ -41,20 +41,32 @@ bool all_finite(const Eigen::SparseMatrix<double>& j) {
 }
 
 // CppAD reallocates a tape's Taylor coefficients whenever the number of directions changes: one for
-// the residuals, up to 30 for each group of Jacobian columns. For a large network these blocks are
-// big enough that the system allocator hands them back to the kernel at every free, so every
-// iteration faulted them in again. During a solve CppAD keeps freed blocks in its own pool; the pool
-// is emptied when the solve ends. Nothing else in the engine changes this CppAD setting.
-class HeldCppadMemory {
+// the residuals, 30 for a group of Jacobian columns, fewer for the last group. For a large network
+// these blocks are so big that the system allocator maps them afresh at every allocation and unmaps
+// them at every free, so every iteration faulted in hundreds of megabytes of zeroed pages. While a
+// Newton-family solver evaluates its tape, CppAD keeps the blocks freed in its pool, and the pool
+// is left filled afterwards: a time series solves once or twice per step, and each solve finds the
+// blocks of the last one. Outside these scopes CppAD adds nothing to the pool (it only takes from
+// it), so the pool holds no more than what the solves left; a dying Newton-family solver empties it.
+// Nothing else in the engine changes this CppAD setting.
+class PooledCppadMemory {
 public:
-    HeldCppadMemory() { CppAD::thread_alloc::hold_memory(true); }
-    ~HeldCppadMemory() {
-        CppAD::thread_alloc::hold_memory(false);
-        CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    PooledCppadMemory() {
+        if (depth_++ == 0) CppAD::thread_alloc::hold_memory(true);
     }
-    HeldCppadMemory(const HeldCppadMemory&) = delete;
-    HeldCppadMemory& operator=(const HeldCppadMemory&) = delete;
+    ~PooledCppadMemory() {
+        if (--depth_ == 0) CppAD::thread_alloc::hold_memory(false);
+    }
+    PooledCppadMemory(const PooledCppadMemory&) = delete;
+    PooledCppadMemory& operator=(const PooledCppadMemory&) = delete;
+
+private:
+    static int depth_;  // tape evaluations are never concurrent, so a plain count serves
 };
+
+int PooledCppadMemory::depth_ = 0;
+
+void empty_cppad_pool() { CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num()); }
 
 // Adds the time and minor page faults of its own lifetime to a part of the profile; does nothing
 // without a part.
@@ -130,15 +142,22 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network_, bool optimize_tape)
     initial_variables = variables;
 }
 
-AbstractNewton::~AbstractNewton() = default;
+AbstractNewton::~AbstractNewton() {
+    // What the solves left in the pool goes back to the system; the tape's own blocks follow when
+    // the members go, the pool no longer being held.
+    empty_cppad_pool();
+}
 
 VectorXd AbstractNewton::get_residuals() {
     if (variables.size() == 0) return VectorXd();
+    PooledCppadMemory pooled;
     ProfileScope timed(part_of(profile, &NewtonProfile::residuals));
     return tape.Forward(0, variables);
 }
 
-Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
+Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() { return evaluate_jacobian(); }
+
+const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     const int n = static_cast<int>(variables.size());
     if (!pattern_analysed) {
         ProfileScope timed(part_of(profile, &NewtonProfile::pattern));
@@ -154,24 +173,46 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
         spdlog::debug("----- Sparse pattern initialisation -----");
         spdlog::debug("n: {0:d} nnz: {1:d}", n, subset.nnz());
     }
-    if (n == 0) return Eigen::SparseMatrix<double>(0, 0);
+    if (n == 0) {
+        jacobian = Eigen::SparseMatrix<double>(0, 0);
+        return jacobian;
+    }
     ProfileScope timed(part_of(profile, &NewtonProfile::jacobian));
     const bool new_pattern = !pattern_analysed;
-    tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
-    // The pattern and colouring work leaves blocks in CppAD's pool (held during a solve) that later
-    // evaluations would not reuse.
-    if (new_pattern) CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    {
+        PooledCppadMemory pooled;
+        tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
+    }
+    // The pattern and colouring work leaves blocks in the pool that later evaluations would not reuse.
+    if (new_pattern) empty_cppad_pool();
 
     const IndexVector& rows = subset.row();
     const IndexVector& cols = subset.col();
     const VectorXd& values = subset.val();
+    const std::size_t nnz = subset.nnz();
+    if (pattern_analysed && storage_of_entry.size() == nnz) {
+        // The pattern is settled: the values go into the matrix of the last evaluation.
+        double* stored = jacobian.valuePtr();
+        for (std::size_t k = 0; k < nnz; ++k) stored[storage_of_entry[k]] = values[static_cast<Eigen::Index>(k)];
+        return jacobian;
+    }
     std::vector<Eigen::Triplet<double, int>> triplets;
-    triplets.reserve(subset.nnz());
-    for (std::size_t k = 0; k < subset.nnz(); ++k)
-        triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
-    Eigen::SparseMatrix<double> j(n, n);
-    j.setFromTriplets(triplets.begin(), triplets.end());
-    return j;
+    triplets.reserve(nnz);
+    for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+    jacobian = Eigen::SparseMatrix<double>(n, n);
+    jacobian.setFromTriplets(triplets.begin(), triplets.end());
+    storage_of_entry.clear();
+    if (pattern_analysed) {
+        // Where each entry of the pattern is stored (rows ascend inside a column); the pattern
+        // holds no repeated entry, so the matrix stores exactly one value for each.
+        storage_of_entry.resize(nnz);
+        const int* outer = jacobian.outerIndexPtr();
+        const int* inner = jacobian.innerIndexPtr();
+        for (std::size_t k = 0; k < nnz; ++k)
+            storage_of_entry[k] =
+                static_cast<int>(std::lower_bound(inner + outer[cols[k]], inner + outer[cols[k] + 1], rows[k]) - inner);
+    }
+    return jacobian;
 }
 
 std::pair<long, long> AbstractNewton::factor_nonzeros() const {
@@ -181,6 +222,7 @@ std::pair<long, long> AbstractNewton::factor_nonzeros() const {
 
 void AbstractNewton::dense_jacobian(double* out) {
     if (variables.size() == 0) return;
+    PooledCppadMemory pooled;
     const VectorXd j = tape.Jacobian(variables);
     std::copy(j.data(), j.data() + j.size(), out);
 }
@@ -195,7 +237,7 @@ bool has_empty_column(const Eigen::SparseMatrix<double>& j) {
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
     CppadErrorHandlerScope handler;
-    HeldCppadMemory held;
+    PooledCppadMemory pooled;
     if (variables.size() > 0) {
         ProfileScope timed(part_of(profile, &NewtonProfile::parameters));
         tape.new_dynamic(parameters);
@@ -203,7 +245,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     VectorXd f = get_residuals();
     int i = 0;
     while (i < max_iterations && needs_step(f, tolerance)) {
-        const Eigen::SparseMatrix<double> j = compute_jacobian();
+        const Eigen::SparseMatrix<double>& j = evaluate_jacobian();
         if (!all_finite(j)) fail("1 NaN value encountered at iteration {}. ", i);
         if (!pattern_analysed) {
             // An empty system has nothing to analyse, but its pattern is settled all the same.

@@ -67,12 +67,17 @@ public:
                                   VectorXd& residuals) = 0;
 
 private:
+    // The Jacobian at the present variables, in a matrix kept from one evaluation to the next once
+    // the pattern is settled.
+    const Eigen::SparseMatrix<double>& evaluate_jacobian();
     // update_variables, with its share of the profile.
     void step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f);
 
     struct LinearSolver;  // the sparse LU, kept out of this header
     std::unique_ptr<LinearSolver> solver;
     bool factorised = false;
+    Eigen::SparseMatrix<double> jacobian;  // the last evaluation
+    std::vector<int> storage_of_entry;    // entry k of subset is stored at jacobian.valuePtr()[storage_of_entry[k]]
 };
 
 class Newton : public AbstractNewton {
