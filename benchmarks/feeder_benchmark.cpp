@@ -76,8 +76,10 @@ feeder::Options options_for(int buses) {
     return o;
 }
 
+// The peak so far shows in which phase the peak of the run is reached.
 void print_result(const char* what, const std::pair<int, double>& r, const Cost& c) {
-    std::printf("  %-38s %3d it  error %-24.17g %s\n", what, r.first, r.second, show(c).c_str());
+    std::printf("  %-38s %3d it  error %-24.17g %s  peak %7.1f MB\n", what, r.first, r.second, show(c).c_str(),
+                peak_megabytes());
 }
 
 // The parts of the Newton loop, per iteration, for each phase of the run.
@@ -173,8 +175,9 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
     });
     const std::size_t before = solver->tape.size_op();
     const Cost optimisation = measure([&] { solver->tape.optimize(""); });
-    std::printf("%s\n  recording     %s  (%zu operators)\n  optimisation  %s  (%zu operators)\n", name,
-                show(recording).c_str(), before, show(optimisation).c_str(), solver->tape.size_op());
+    std::printf("%s\n  recording     %s  (%zu operators)\n  optimisation  %s  (%zu operators)  peak %7.1f MB\n",
+                name, show(recording).c_str(), before, show(optimisation).c_str(), solver->tape.size_op(),
+                peak_megabytes());
 
     std::vector<Phase> phases(3);
     phases[0].name = "solve";

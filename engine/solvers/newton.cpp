@@ -66,6 +66,59 @@ private:
 
 int PooledCppadMemory::depth_ = 0;
 
+// Doubles in a block of CppAD's pool, their values undefined until written. The direction vectors of
+// a Jacobian evaluation are written in full before they are read: the seeds by the solver, the
+// results by CppAD. CppAD's own vector would first zero the whole capacity.
+class PoolVector {
+public:
+    using value_type = double;
+
+    PoolVector() = default;
+    explicit PoolVector(std::size_t n) { resize(n); }
+    PoolVector(const PoolVector& other) : PoolVector(other.size_) {
+        std::copy(other.data_, other.data_ + other.size_, data_);
+    }
+    PoolVector(PoolVector&& other) noexcept { swap(other); }
+    PoolVector& operator=(const PoolVector& other) {
+        if (this != &other) {
+            resize(other.size_);
+            std::copy(other.data_, other.data_ + other.size_, data_);
+        }
+        return *this;
+    }
+    PoolVector& operator=(PoolVector&& other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~PoolVector() {
+        if (data_ != nullptr) CppAD::thread_alloc::return_memory(data_);
+    }
+
+    std::size_t size() const { return size_; }
+    // Keeps the block when it is large enough; the values are not kept otherwise.
+    void resize(std::size_t n) {
+        if (n * sizeof(double) > capacity_) {
+            if (data_ != nullptr) CppAD::thread_alloc::return_memory(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+            data_ = static_cast<double*>(CppAD::thread_alloc::get_memory(n * sizeof(double), capacity_));
+        }
+        size_ = n;
+    }
+    double& operator[](std::size_t k) { return data_[k]; }
+    const double& operator[](std::size_t k) const { return data_[k]; }
+
+private:
+    void swap(PoolVector& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;  // bytes
+};
+
 void empty_cppad_pool() { CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num()); }
 
 // Adds the time and minor page faults of its own lifetime to a part of the profile; does nothing
@@ -181,7 +234,10 @@ const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     const bool new_pattern = !pattern_analysed;
     {
         PooledCppadMemory pooled;
-        tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
+        if (work.color.size() == 0)  // the first evaluation colours the columns
+            tape.sparse_jac_for(group_size, variables, subset, pattern, "cppad", work);
+        else
+            coloured_jacobian_values();
     }
     // The pattern and colouring work leaves blocks in the pool that later evaluations would not reuse.
     if (new_pattern) empty_cppad_pool();
@@ -201,18 +257,57 @@ const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
     jacobian = Eigen::SparseMatrix<double>(n, n);
     jacobian.setFromTriplets(triplets.begin(), triplets.end());
-    storage_of_entry.clear();
-    if (pattern_analysed) {
-        // Where each entry of the pattern is stored (rows ascend inside a column); the pattern
-        // holds no repeated entry, so the matrix stores exactly one value for each.
-        storage_of_entry.resize(nnz);
-        const int* outer = jacobian.outerIndexPtr();
-        const int* inner = jacobian.innerIndexPtr();
-        for (std::size_t k = 0; k < nnz; ++k)
-            storage_of_entry[k] =
-                static_cast<int>(std::lower_bound(inner + outer[cols[k]], inner + outer[cols[k] + 1], rows[k]) - inner);
-    }
+    if (pattern_analysed) map_storage();
     return jacobian;
+}
+
+void AbstractNewton::coloured_jacobian_values() {
+    // The forward sweeps of sparse_jac_for with its colouring, groups and seeds, so the values are
+    // the same to the last bit; only the direction vectors differ: their blocks come from the pool
+    // and stay there for the next evaluation, where sparse_jac_for takes blocks of several
+    // megabytes from the system allocator for every group (and the allocator may give them back).
+    const std::size_t n = static_cast<std::size_t>(variables.size());
+    const CppAD::vector<std::size_t>& color = work.color;
+    const CppAD::vector<std::size_t>& order = work.order;
+    const IndexVector& rows = subset.row();
+    const IndexVector& cols = subset.col();
+    tape.Forward(0, variables);
+    const std::size_t nnz = subset.nnz();
+    if (nnz == 0) return;
+    std::size_t colours = 1;
+    for (std::size_t j = 0; j < n; ++j)
+        if (color[j] < n) colours = std::max<std::size_t>(colours, color[j] + 1);
+    for (std::size_t k = 0; k < nnz; ++k) subset.set(k, 0.0);
+    std::size_t k = 0;
+    PoolVector dx;  // the first group is the largest: later groups fit in its block
+    for (std::size_t first = 0; first < colours;) {
+        const std::size_t group = std::min<std::size_t>(group_size, colours - first);
+        dx.resize(n * group);
+        for (std::size_t ell = 0; ell < group; ++ell)
+            for (std::size_t j = 0; j < n; ++j) dx[j * group + ell] = color[j] == ell + first ? 1.0 : 0.0;
+        const PoolVector dy = group == 1 ? tape.Forward(1, dx) : tape.Forward(1, group, dx);
+        for (std::size_t ell = 0; ell < group; ++ell) {
+            for (; k < nnz && color[static_cast<std::size_t>(cols[order[k]])] == ell + first; ++k)
+                subset.set(order[k], dy[static_cast<std::size_t>(rows[order[k]]) * group + ell]);
+        }
+        first += group;
+    }
+}
+
+void AbstractNewton::map_storage() {
+    // Where each entry of the pattern is stored in the matrix (rows ascend inside a column); the
+    // pattern holds no repeated entry, so the matrix stores exactly one value for each.
+    const IndexVector& rows = subset.row();
+    const IndexVector& cols = subset.col();
+    const std::size_t nnz = subset.nnz();
+    storage_of_entry.clear();
+    if (jacobian.nonZeros() != static_cast<Eigen::Index>(nnz)) return;  // not this pattern's matrix
+    storage_of_entry.resize(nnz);
+    const int* outer = jacobian.outerIndexPtr();
+    const int* inner = jacobian.innerIndexPtr();
+    for (std::size_t k = 0; k < nnz; ++k)
+        storage_of_entry[k] =
+            static_cast<int>(std::lower_bound(inner + outer[cols[k]], inner + outer[cols[k] + 1], rows[k]) - inner);
 }
 
 std::pair<long, long> AbstractNewton::factor_nonzeros() const {
@@ -252,6 +347,12 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
             ProfileScope timed(part_of(profile, &NewtonProfile::analysis));
             if (j.rows() > 0) solver->lu.analyzePattern(j);
             pattern_analysed = true;
+            map_storage();  // from now on the values are written in place
+            if (work.color.size() > 0) {
+                // Read only to colour the columns; subset holds the same entries.
+                CppAD::sparse_rc<IndexVector> unused(pattern.nr(), pattern.nc(), 0);
+                pattern.swap(unused);
+            }
         }
         VectorXd dx;
         // A column without any stored entry is singular, and Eigen's sparse LU would not even

@@ -70,11 +70,17 @@ private:
     // The Jacobian at the present variables, in a matrix kept from one evaluation to the next once
     // the pattern is settled.
     const Eigen::SparseMatrix<double>& evaluate_jacobian();
+    // The Jacobian values into subset once the columns are coloured.
+    void coloured_jacobian_values();
+    // Maps the entries of the settled pattern onto the storage of the present matrix, so the next
+    // evaluations write their values in place.
+    void map_storage();
     // update_variables, with its share of the profile.
     void step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f);
 
     struct LinearSolver;  // the sparse LU, kept out of this header
     std::unique_ptr<LinearSolver> solver;
+    static constexpr std::size_t group_size = 30;  // Jacobian columns per forward sweep, at most
     bool factorised = false;
     Eigen::SparseMatrix<double> jacobian;  // the last evaluation
     std::vector<int> storage_of_entry;    // entry k of subset is stored at jacobian.valuePtr()[storage_of_entry[k]]
