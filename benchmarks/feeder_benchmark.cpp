@@ -30,7 +30,9 @@ struct Cost {
     long faults = 0;
 };
 
-double milliseconds(const timeval& t) { return 1e3 * static_cast<double>(t.tv_sec) + 1e-3 * static_cast<double>(t.tv_usec); }
+double milliseconds(const timeval& t) {
+    return 1e3 * static_cast<double>(t.tv_sec) + 1e-3 * static_cast<double>(t.tv_usec);
+}
 
 Cost measure(const std::function<void()>& work) {
     rusage before{};
@@ -127,7 +129,8 @@ void print_parts(const std::vector<Phase>& phases) {
             faults += static_cast<double>((p.profile.*row.part).faults);
         }
         const double it = p.iterations > 0 ? p.iterations : 1;
-        std::printf("| %9.2f %11.0f ", (p.cost.wall - 1e3 * seconds) / it, (static_cast<double>(p.cost.faults) - faults) / it);
+        std::printf("| %9.2f %11.0f ", (p.cost.wall - 1e3 * seconds) / it,
+                    (static_cast<double>(p.cost.faults) - faults) / it);
     }
     std::printf("\n");
 }

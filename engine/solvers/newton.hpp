@@ -32,9 +32,14 @@ struct NewtonProfile {
     Part currents;       // port currents after the loop
 };
 
+// Between solves a solver keeps what its next solve needs: the Jacobian matrix and the LU's storage,
+// and, in CppAD's pool, the blocks its Taylor coefficients and direction vectors take in an
+// iteration. A dying Newton-family solver hands the pool back to the system.
 class AbstractNewton : public AbstractSolver {
 public:
     CppAD::ADFun<double> tape;
+    // Emptied (its dimensions kept) once the columns are coloured and the LU pattern analysed:
+    // nothing reads it then, and subset holds the same entries.
     CppAD::sparse_rc<IndexVector> pattern;
     CppAD::sparse_rcv<IndexVector, VectorXd> subset;
     CppAD::sparse_jac_work work;
@@ -83,7 +88,7 @@ private:
     static constexpr std::size_t group_size = 30;  // Jacobian columns per forward sweep, at most
     bool factorised = false;
     Eigen::SparseMatrix<double> jacobian;  // the last evaluation
-    std::vector<int> storage_of_entry;    // entry k of subset is stored at jacobian.valuePtr()[storage_of_entry[k]]
+    std::vector<int> storage_of_entry;    // where jacobian stores entry k of subset, once settled
 };
 
 class Newton : public AbstractNewton {
