@@ -1,6 +1,9 @@
 #include "solvers/newton.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <stdexcept>
 
@@ -38,20 +41,120 @@ bool all_finite(const Eigen::SparseMatrix<double>& j) {
 }
 
 // CppAD reallocates a tape's Taylor coefficients whenever the number of directions changes: one for
-// the residuals, up to 30 for each group of Jacobian columns. For a large network these blocks are
-// big enough that the system allocator hands them back to the kernel at every free, so every
-// iteration faulted them in again. During a solve CppAD keeps freed blocks in its own pool; the pool
-// is emptied when the solve ends. Nothing else in the engine changes this CppAD setting.
-class HeldCppadMemory {
+// the residuals, 30 for a group of Jacobian columns, fewer for the last group. For a large network
+// these blocks are so big that the system allocator maps them afresh at every allocation and unmaps
+// them at every free, so every iteration faulted in hundreds of megabytes of zeroed pages. While a
+// Newton-family solver evaluates its tape, CppAD keeps the blocks freed in its pool, and the pool
+// is left filled afterwards: a time series solves once or twice per step, and each solve finds the
+// blocks of the last one. Outside these scopes CppAD adds nothing to the pool (it only takes from
+// it), so the pool holds no more than what the solves left; a dying Newton-family solver empties it.
+// Nothing else in the engine changes this CppAD setting.
+class PooledCppadMemory {
 public:
-    HeldCppadMemory() { CppAD::thread_alloc::hold_memory(true); }
-    ~HeldCppadMemory() {
-        CppAD::thread_alloc::hold_memory(false);
-        CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    PooledCppadMemory() {
+        if (depth_++ == 0) CppAD::thread_alloc::hold_memory(true);
     }
-    HeldCppadMemory(const HeldCppadMemory&) = delete;
-    HeldCppadMemory& operator=(const HeldCppadMemory&) = delete;
+    ~PooledCppadMemory() {
+        if (--depth_ == 0) CppAD::thread_alloc::hold_memory(false);
+    }
+    PooledCppadMemory(const PooledCppadMemory&) = delete;
+    PooledCppadMemory& operator=(const PooledCppadMemory&) = delete;
+
+private:
+    static int depth_;  // tape evaluations are never concurrent, so a plain count serves
 };
+
+int PooledCppadMemory::depth_ = 0;
+
+// Doubles in a block of CppAD's pool, their values undefined until written. The direction vectors of
+// a Jacobian evaluation are written in full before they are read: the seeds by the solver, the
+// results by CppAD. CppAD's own vector would first zero the whole capacity.
+class PoolVector {
+public:
+    using value_type = double;
+
+    PoolVector() = default;
+    explicit PoolVector(std::size_t n) { resize(n); }
+    PoolVector(const PoolVector& other) : PoolVector(other.size_) {
+        std::copy(other.data_, other.data_ + other.size_, data_);
+    }
+    PoolVector(PoolVector&& other) noexcept { swap(other); }
+    PoolVector& operator=(const PoolVector& other) {
+        if (this != &other) {
+            resize(other.size_);
+            std::copy(other.data_, other.data_ + other.size_, data_);
+        }
+        return *this;
+    }
+    PoolVector& operator=(PoolVector&& other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~PoolVector() {
+        if (data_ != nullptr) CppAD::thread_alloc::return_memory(data_);
+    }
+
+    std::size_t size() const { return size_; }
+    // Keeps the block when it is large enough; the values are not kept otherwise.
+    void resize(std::size_t n) {
+        if (n * sizeof(double) > capacity_) {
+            if (data_ != nullptr) CppAD::thread_alloc::return_memory(data_);
+            data_ = nullptr;
+            capacity_ = 0;
+            data_ = static_cast<double*>(CppAD::thread_alloc::get_memory(n * sizeof(double), capacity_));
+        }
+        size_ = n;
+    }
+    double& operator[](std::size_t k) { return data_[k]; }
+    const double& operator[](std::size_t k) const { return data_[k]; }
+
+private:
+    void swap(PoolVector& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;  // bytes
+};
+
+void empty_cppad_pool() { CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num()); }
+
+// Adds the time and minor page faults of its own lifetime to a part of the profile; does nothing
+// without a part.
+class ProfileScope {
+public:
+    explicit ProfileScope(NewtonProfile::Part* part) : part_(part) {
+        if (part_ != nullptr) sample(start_seconds_, start_faults_);
+    }
+    ~ProfileScope() {
+        if (part_ == nullptr) return;
+        double seconds = 0.0;
+        long faults = 0;
+        sample(seconds, faults);
+        part_->seconds += seconds - start_seconds_;
+        part_->faults += faults - start_faults_;
+        ++part_->calls;
+    }
+    ProfileScope(const ProfileScope&) = delete;
+    ProfileScope& operator=(const ProfileScope&) = delete;
+
+private:
+    static void sample(double& seconds, long& faults) {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        faults = usage.ru_minflt;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+    NewtonProfile::Part* part_;
+    double start_seconds_ = 0.0;
+    long start_faults_ = 0;
+};
+
+NewtonProfile::Part* part_of(NewtonProfile* profile, NewtonProfile::Part NewtonProfile::*part) {
+    return profile != nullptr ? &(profile->*part) : nullptr;
+}
 
 [[noreturn]] void fail(const char* message, int iteration) {
     throw std::runtime_error(fmt::format(fmt::runtime(message), iteration));
@@ -92,16 +195,25 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network_, bool optimize_tape)
     initial_variables = variables;
 }
 
-AbstractNewton::~AbstractNewton() = default;
+AbstractNewton::~AbstractNewton() {
+    // What the solves left in the pool goes back to the system; the tape's own blocks follow when
+    // the members go, the pool no longer being held.
+    empty_cppad_pool();
+}
 
 VectorXd AbstractNewton::get_residuals() {
     if (variables.size() == 0) return VectorXd();
+    PooledCppadMemory pooled;
+    ProfileScope timed(part_of(profile, &NewtonProfile::residuals));
     return tape.Forward(0, variables);
 }
 
-Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
+Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() { return evaluate_jacobian(); }
+
+const Eigen::SparseMatrix<double>& AbstractNewton::evaluate_jacobian() {
     const int n = static_cast<int>(variables.size());
     if (!pattern_analysed) {
+        ProfileScope timed(part_of(profile, &NewtonProfile::pattern));
         if (n > 0) {
             CppAD::sparse_rc<IndexVector> identity(static_cast<std::size_t>(n), static_cast<std::size_t>(n),
                                                    static_cast<std::size_t>(n));
@@ -114,27 +226,98 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
         spdlog::debug("----- Sparse pattern initialisation -----");
         spdlog::debug("n: {0:d} nnz: {1:d}", n, subset.nnz());
     }
-    if (n == 0) return Eigen::SparseMatrix<double>(0, 0);
+    if (n == 0) {
+        jacobian = Eigen::SparseMatrix<double>(0, 0);
+        return jacobian;
+    }
+    ProfileScope timed(part_of(profile, &NewtonProfile::jacobian));
     const bool new_pattern = !pattern_analysed;
-    tape.sparse_jac_for(30, variables, subset, pattern, "cppad", work);
-    // The pattern and colouring work leaves blocks in CppAD's pool (held during a solve) that later
-    // evaluations would not reuse.
-    if (new_pattern) CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    {
+        PooledCppadMemory pooled;
+        if (work.color.size() == 0)  // the first evaluation colours the columns
+            tape.sparse_jac_for(group_size, variables, subset, pattern, "cppad", work);
+        else
+            coloured_jacobian_values();
+    }
+    // The pattern and colouring work leaves blocks in the pool that later evaluations would not reuse.
+    if (new_pattern) empty_cppad_pool();
 
     const IndexVector& rows = subset.row();
     const IndexVector& cols = subset.col();
     const VectorXd& values = subset.val();
+    const std::size_t nnz = subset.nnz();
+    if (pattern_analysed && storage_of_entry.size() == nnz) {
+        // The pattern is settled: the values go into the matrix of the last evaluation.
+        double* stored = jacobian.valuePtr();
+        for (std::size_t k = 0; k < nnz; ++k) stored[storage_of_entry[k]] = values[static_cast<Eigen::Index>(k)];
+        return jacobian;
+    }
     std::vector<Eigen::Triplet<double, int>> triplets;
-    triplets.reserve(subset.nnz());
-    for (std::size_t k = 0; k < subset.nnz(); ++k)
-        triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
-    Eigen::SparseMatrix<double> j(n, n);
-    j.setFromTriplets(triplets.begin(), triplets.end());
-    return j;
+    triplets.reserve(nnz);
+    for (std::size_t k = 0; k < nnz; ++k) triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+    jacobian = Eigen::SparseMatrix<double>(n, n);
+    jacobian.setFromTriplets(triplets.begin(), triplets.end());
+    if (pattern_analysed) map_storage();
+    return jacobian;
+}
+
+void AbstractNewton::coloured_jacobian_values() {
+    // The forward sweeps of sparse_jac_for with its colouring, groups and seeds, so the values are
+    // the same to the last bit; only the direction vectors differ: their blocks come from the pool
+    // and stay there for the next evaluation, where sparse_jac_for takes blocks of several
+    // megabytes from the system allocator for every group (and the allocator may give them back).
+    const std::size_t n = static_cast<std::size_t>(variables.size());
+    const CppAD::vector<std::size_t>& color = work.color;
+    const CppAD::vector<std::size_t>& order = work.order;
+    const IndexVector& rows = subset.row();
+    const IndexVector& cols = subset.col();
+    tape.Forward(0, variables);
+    const std::size_t nnz = subset.nnz();
+    if (nnz == 0) return;
+    std::size_t colours = 1;
+    for (std::size_t j = 0; j < n; ++j)
+        if (color[j] < n) colours = std::max<std::size_t>(colours, color[j] + 1);
+    for (std::size_t k = 0; k < nnz; ++k) subset.set(k, 0.0);
+    std::size_t k = 0;
+    PoolVector dx;  // the first group is the largest: later groups fit in its block
+    for (std::size_t first = 0; first < colours;) {
+        const std::size_t group = std::min<std::size_t>(group_size, colours - first);
+        dx.resize(n * group);
+        for (std::size_t ell = 0; ell < group; ++ell)
+            for (std::size_t j = 0; j < n; ++j) dx[j * group + ell] = color[j] == ell + first ? 1.0 : 0.0;
+        const PoolVector dy = group == 1 ? tape.Forward(1, dx) : tape.Forward(1, group, dx);
+        for (std::size_t ell = 0; ell < group; ++ell) {
+            for (; k < nnz && color[static_cast<std::size_t>(cols[order[k]])] == ell + first; ++k)
+                subset.set(order[k], dy[static_cast<std::size_t>(rows[order[k]]) * group + ell]);
+        }
+        first += group;
+    }
+}
+
+void AbstractNewton::map_storage() {
+    // Where each entry of the pattern is stored in the matrix (rows ascend inside a column); the
+    // pattern holds no repeated entry, so the matrix stores exactly one value for each.
+    const IndexVector& rows = subset.row();
+    const IndexVector& cols = subset.col();
+    const std::size_t nnz = subset.nnz();
+    storage_of_entry.clear();
+    if (jacobian.nonZeros() != static_cast<Eigen::Index>(nnz)) return;  // not this pattern's matrix
+    storage_of_entry.resize(nnz);
+    const int* outer = jacobian.outerIndexPtr();
+    const int* inner = jacobian.innerIndexPtr();
+    for (std::size_t k = 0; k < nnz; ++k)
+        storage_of_entry[k] =
+            static_cast<int>(std::lower_bound(inner + outer[cols[k]], inner + outer[cols[k] + 1], rows[k]) - inner);
+}
+
+std::pair<long, long> AbstractNewton::factor_nonzeros() const {
+    if (!factorised) return {0, 0};
+    return {static_cast<long>(solver->lu.nnzL()), static_cast<long>(solver->lu.nnzU())};
 }
 
 void AbstractNewton::dense_jacobian(double* out) {
     if (variables.size() == 0) return;
+    PooledCppadMemory pooled;
     const VectorXd j = tape.Jacobian(variables);
     std::copy(j.data(), j.data() + j.size(), out);
 }
@@ -149,34 +332,69 @@ bool has_empty_column(const Eigen::SparseMatrix<double>& j) {
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
     CppadErrorHandlerScope handler;
-    HeldCppadMemory held;
-    if (variables.size() > 0) tape.new_dynamic(parameters);
+    PooledCppadMemory pooled;
+    if (variables.size() > 0) {
+        ProfileScope timed(part_of(profile, &NewtonProfile::parameters));
+        tape.new_dynamic(parameters);
+    }
     VectorXd f = get_residuals();
     int i = 0;
     while (i < max_iterations && needs_step(f, tolerance)) {
-        const Eigen::SparseMatrix<double> j = compute_jacobian();
+        const Eigen::SparseMatrix<double>& j = evaluate_jacobian();
         if (!all_finite(j)) fail("1 NaN value encountered at iteration {}. ", i);
         if (!pattern_analysed) {
             // An empty system has nothing to analyse, but its pattern is settled all the same.
+            ProfileScope timed(part_of(profile, &NewtonProfile::analysis));
             if (j.rows() > 0) solver->lu.analyzePattern(j);
             pattern_analysed = true;
+            map_storage();  // from now on the values are written in place
+            if (work.color.size() > 0) {
+                // Read only to colour the columns; subset holds the same entries.
+                CppAD::sparse_rc<IndexVector> unused(pattern.nr(), pattern.nc(), 0);
+                pattern.swap(unused);
+            }
         }
         VectorXd dx;
         // A column without any stored entry is singular, and Eigen's sparse LU would not even
         // return for a matrix with far fewer entries than columns.
         if (has_empty_column(j)) fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
         if (j.rows() > 0) {  // the LU cannot take an empty matrix; an empty step is trivial
-            solver->lu.factorize(j);
+            {
+                ProfileScope timed(part_of(profile, &NewtonProfile::factorisation));
+                solver->lu.factorize(j);
+            }
+            factorised = true;
             if (solver->lu.info() != Eigen::Success)
                 fail("1 Decomposition failed, singular matrix at iteration {}. ", i);
-            dx = solver->lu.solve(f);
+            {
+                ProfileScope timed(part_of(profile, &NewtonProfile::triangular));
+                dx = solver->lu.solve(f);
+            }
             if (solver->lu.info() != Eigen::Success) fail("1 Solving failed at iteration {}. ", i);
         }
-        update_variables(j, dx, f);
+        step(j, dx, f);
         ++i;
     }
-    for (Element* e : network->elements) e->compute_currents(false);
+    {
+        ProfileScope timed(part_of(profile, &NewtonProfile::currents));
+        for (Element* e : network->elements) e->compute_currents(false);
+    }
     return {i, largest_residual(f)};
+}
+
+void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f) {
+    if (profile == nullptr) {
+        update_variables(j, dx, f);
+        return;
+    }
+    // The residual evaluations of the step are counted as such, not as the step's own work.
+    const NewtonProfile::Part residuals = profile->residuals;
+    {
+        ProfileScope timed(&profile->update);
+        update_variables(j, dx, f);
+    }
+    profile->update.seconds -= profile->residuals.seconds - residuals.seconds;
+    profile->update.faults -= profile->residuals.faults - residuals.faults;
 }
 
 Newton::Newton(ElectricalNetwork* network_, bool optimize_tape) : AbstractNewton(network_, optimize_tape) {}
