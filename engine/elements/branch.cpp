@@ -2,12 +2,17 @@
 
 #include "elements/bus.hpp"
 
+#include <limits>
+
 namespace {
 int total_ports(int n1, int n2, int n3) {
     check_count(n1);
     check_count(n2);
     check_count(n3);
-    return n1 + n2 + n3;
+    // A sum beyond int would wrap; it is refused like a negative count.
+    const long long total = static_cast<long long>(n1) + n2 + n3;
+    if (total > std::numeric_limits<int>::max()) throw_negative_count();
+    return static_cast<int>(total);
 }
 
 template <class Vector, class Value, class Setter>

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -290,6 +291,9 @@ TEST(CountRefusals, CountsBelowTheMinimumThrowVector) {
         {"Branch(-1, 2, 0)", [] { BranchProbe b(-1, 2, 0); }},
         {"Branch(2, -1, 0)", [] { BranchProbe b(2, -1, 0); }},
         {"Branch(1, 1, -1)", [] { BranchProbe b(1, 1, -1); }},
+        // Port totals beyond int, which would wrap.
+        {"Switch(2^30 + 1)", [] { Switch s((1 << 30) + 1); }},
+        {"Branch(max, 1, 0)", [] { BranchProbe b(std::numeric_limits<int>::max(), 1, 0); }},
     };
     for (const Case& c : refused) {
         SCOPED_TRACE(c.what);
