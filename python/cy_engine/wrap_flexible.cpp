@@ -96,8 +96,12 @@ ClassDef define_CyFlexibleParameter() {
     c.constructor(args("control_p", "control_q", "projection", "s_max", "q_min", "q_max"),
                   [](Instance<ClassId::CyControl> control_p, Instance<ClassId::CyControl> control_q,
                      Instance<ClassId::CyProjection> projection, double s_max, double q_min, double q_max) {
-                      return new FlexibleParameter(control_p.engine<Control>(), control_q.engine<Control>(),
-                                                   projection.engine<Projection>(), s_max, q_min, q_max);
+                      // One at a time: the order of a call's arguments is unspecified, and the first
+                      // missing engine object in the declared order is the one reported.
+                      const Control& p = control_p.engine<Control>();
+                      const Control& q = control_q.engine<Control>();
+                      const Projection& r = projection.engine<Projection>();
+                      return new FlexibleParameter(p, q, r, s_max, q_min, q_max);
                   });
     c.method("compute_power", "CyFlexibleParameter.compute_power(self, double x, double complex s_th)",
              args("x", "s_th"), [](FlexibleParameter& self, double x, std::complex<double> s_th) {

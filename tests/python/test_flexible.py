@@ -211,6 +211,9 @@ def test_class_typed_arguments_are_checked_after_the_floats(cy):
         ((None, c, p), "CyControl holds no engine object"),
         ((c, None, p), "CyControl holds no engine object"),
         ((c, c, None), "CyProjection holds no engine object"),
+        # Several None: the first in the declared order is named.
+        ((None, c, None), "CyControl holds no engine object"),
+        ((c, None, None), "CyControl holds no engine object"),
     ]
     for given, message in refusals:
         with pytest.raises(TypeError) as failure:
