@@ -25,15 +25,6 @@ void place(LoadBalancer& b, const cd (&phases)[3], cd neutral) {
     b.ports[3].connection->set_potential(neutral);
 }
 
-std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
-    try {
-        solver.solve_load_flow(max_iterations, tolerance);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
 // ---------------------------------------------------------------------------------------------
 // The matrices
 

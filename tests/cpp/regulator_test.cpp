@@ -49,15 +49,6 @@ void place(SingleVoltageRegulator& reg, cd u1, cd v_neutral = 0.0, cd v2 = 0.0) 
     reg.ports[2].connection->set_potential(v2);
 }
 
-std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
-    try {
-        solver.solve_load_flow(max_iterations, tolerance);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
 // ---------------------------------------------------------------------------------------------
 // Clamps
 
@@ -259,7 +250,9 @@ TEST(RegulatorSweep, ForwardStepReportsTheLargerComponentChange) {
         cd shift;
         double change;
     };
-    for (const Case& c : {Case{cd(3.0, 4.0), 4.0}, Case{cd(-4.0, 3.0), 4.0}, Case{cd(0.5, -0.25), 0.5}}) {
+    // A NaN in one component only is still reported, whichever component it is.
+    for (const Case& c : {Case{cd(3.0, 4.0), 4.0}, Case{cd(-4.0, 3.0), 4.0}, Case{cd(0.5, -0.25), 0.5},
+                          Case{cd(0.5, nan), nan}, Case{cd(nan, 0.5), nan}}) {
         SingleVoltageRegulator reg(z2_default, ym_default, 230.0, 0.1, 100.0, 0.3);
         place(reg, 215.0);
         reg.ports[2].current = cd(-3.0, 1.0);
@@ -268,7 +261,12 @@ TEST(RegulatorSweep, ForwardStepReportsTheLargerComponentChange) {
         // Same step again from the same tap, with the secondary moved away by the shift.
         reg.tap.value = 1.0;
         reg.ports[2].connection->set_potential(v2_new - c.shift);
-        EXPECT_NEAR(reg.forward_step(), c.change, 1e-9);
+        const double change = reg.forward_step();
+        if (std::isnan(c.change)) {
+            EXPECT_TRUE(std::isnan(change)) << c.shift;
+        } else {
+            EXPECT_NEAR(change, c.change, 1e-9) << c.shift;
+        }
         EXPECT_EQ(reg.ports[2].connection->get_potential(), v2_new);
     }
 }

@@ -27,15 +27,6 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
-std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
-    try {
-        solver.solve_load_flow(max_iterations, tolerance);
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
 TEST(NewtonLoop, StopRuleAndIterationCounts) {
     auto f = feeder::build(tiny_feeder());
     Newton newton(f->network.get(), false);

@@ -30,6 +30,7 @@ private:
 
 #include <algorithm>
 #include <complex>
+#include <stdexcept>
 #include <vector>
 
 #include "solvers/abstract_solver.hpp"
@@ -59,6 +60,16 @@ inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNe
             return std::make_unique<NewtonGoldstein>(network, false, 0.1, 0.9, true);
     }
     return nullptr;
+}
+
+// The message of the runtime error a solve throws, or "no exception".
+inline std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
+    try {
+        solver.solve_load_flow(max_iterations, tolerance);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no exception";
 }
 
 // Solves to a tolerance that leaves every solver well inside 1e-6 V of the exact solution.
