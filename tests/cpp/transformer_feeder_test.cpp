@@ -16,6 +16,7 @@
 #include "elements/three_phase_transformer.hpp"
 #include "elements/transformer.hpp"
 #include "elements/voltage_source.hpp"
+#include "element_check_support.hpp"
 #include "solver_test_support.hpp"
 
 namespace {
@@ -46,14 +47,7 @@ struct Circuit {
     double worst_balance() {
         for (Element* e : list)
             if (std::find(sources.begin(), sources.end(), e) == sources.end()) e->compute_currents(false);
-        double worst = 0.0;
-        for (const auto& node : network->connections) {
-            if (node->is_zero) continue;
-            C sum = 0.0;
-            for (const Port* p : node->ports) sum += p->current;
-            worst = std::max(worst, std::abs(sum));
-        }
-        return worst;
+        return worst_imbalance(*network);
     }
 };
 

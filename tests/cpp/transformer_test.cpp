@@ -32,21 +32,6 @@ void expect_close(const C& got, const C& want, double tol, const std::string& wh
     EXPECT_LE(std::abs(got - want), tol) << what << ": " << got << " vs " << want;
 }
 
-// Stands in for a solver: owns the value vectors that the network's records are linked to.
-struct Binding {
-    ADVector x, p;
-    VectorXd x_values, p_values;
-
-    explicit Binding(ElectricalNetwork& net) {
-        const auto values = net.get_initial_values();
-        x.assign(values.first.begin(), values.first.end());
-        p.assign(values.second.begin(), values.second.end());
-        x_values = Eigen::Map<const VectorXd>(values.first.data(), static_cast<Eigen::Index>(values.first.size()));
-        p_values = Eigen::Map<const VectorXd>(values.second.data(), static_cast<Eigen::Index>(values.second.size()));
-        net.bind(x, x_values, p, p_values);
-    }
-};
-
 std::vector<double> collected(Element& e) {
     std::vector<double> out;
     e.collect_parameters(out);
@@ -100,7 +85,7 @@ TEST(TransformerRecords, CollectBindAndUpdateInThatOrder) {
 
         // Six parameters each, in element order; after binding the update writes through.
         ElectricalNetwork net({first.get(), second.get()});
-        Binding solver(net);
+        RecordedNetwork solver(net);  // binds the records as a solver does
         ASSERT_EQ(solver.p_values.size(), 12);
         EXPECT_EQ(second->z2.linked_value, &solver.p_values[6]);
         EXPECT_EQ(second->k.linked_value, &solver.p_values[10]);
@@ -335,7 +320,7 @@ TEST(TransformerTests, WritesInTheListedOrderWhenPortsShareANode) {
         {"three-phase: LV a before HV b",
          [] { return std::make_unique<ThreePhaseTransformer>(4, 4, "Y", "y", kZ2, kYm, 0.1, 0); }, 1, 4,
          uhv / s3 * C(-0.49999999999999983, -0.8660254037844387)},
-        {"three-phase: HV neutral last but one, LV neutral last",
+        {"three-phase: the HV neutral's zero after LV b",
          [] { return std::make_unique<ThreePhaseTransformer>(4, 4, "Y", "y", kZ2, kYm, 0.1, 0); }, 3, 5,
          C(0.0, 0.0)},
     };
@@ -367,7 +352,7 @@ TEST(TransformerTests, BadRatingsWriteNothing) {
     for (const Kind& kind : kinds()) {
         auto t = kind.make();
         ElectricalNetwork net({t.get()});
-        Binding solver(net);
+        RecordedNetwork solver(net);  // binds the records as a solver does
         for (std::size_t i = 0; i < t->ports.size(); ++i) {
             set(&t->ports[i], odd_potential(i, 10.0));
             t->ports[i].current = odd_potential(i + 7, 1.0);
@@ -485,6 +470,20 @@ TEST(ThreePhaseTransformer, VectorGroups) {
         EXPECT_NEAR(p, 0.0, 1e-12 * size);
         EXPECT_LT(std::abs(sum1), 1e-12 * size);
         EXPECT_LT(std::abs(sum2), 1e-12 * size);
+
+        // The open-circuit test lags its LV potentials by the same clock: at the ratio that makes the
+        // rated LV voltage the no-load one no LV current flows, and each HV winding draws ym U.
+        const double u_rated = 400.0, sn = 250e3;
+        const bool star = std::string(g.hv) == "Y";
+        const double hv_winding = star ? u_hv / s3 : u_hv;
+        t->update_transformer_parameters(z2, ym, u_rated / (u_hv * line_ratio(g.hv, g.lv)), 0.0);
+        const auto [p0, i0] = t->compute_open_circuit_parameters(u_hv, u_rated, sn);
+        for (const Port* port : t->side2)
+            EXPECT_LT(std::abs(port->current), 1e-9 * u_rated / std::abs(z2)) << "open-circuit LV current";
+        const double losses = 3.0 * ym.real() * hv_winding * hv_winding;
+        EXPECT_NEAR(p0, losses, 1e-9 * losses);
+        const double line_current = std::abs(ym) * hv_winding * (star ? 1.0 : s3);
+        EXPECT_NEAR(i0, line_current / (sn / (u_hv * s3)), 1e-9 * i0);
     }
 }
 
