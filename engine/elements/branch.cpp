@@ -2,6 +2,7 @@
 
 #include "elements/bus.hpp"
 
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -27,6 +28,11 @@ void apply_side_rule(std::vector<Port*>& side, const Vector& values, Value zero,
     }
 }
 }  // namespace
+
+double larger_change(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
+    return a < b ? b : a;
+}
 
 Branch::Branch(int n1, int n2) : Branch(n1, n2, 0) {}
 

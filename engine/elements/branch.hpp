@@ -1,6 +1,9 @@
 #pragma once
 // Two-sided elements: the side groups, the shared side-current and downstream-current rules,
 // and the closed and open switches.
+#include <cmath>
+#include <complex>
+
 #include "network/element.hpp"
 
 class Branch : public Element {
@@ -16,6 +19,14 @@ public:
     void set_side_currents_ad(const ADComplexVector& i1, const ADComplexVector& i2);
     void set_side_currents(const Eigen::VectorXcd& i1, const Eigen::VectorXcd& i2);
 };
+
+// The larger of two change measures of a forward step; a NaN in either wins, so that the sweep
+// sees it.
+double larger_change(double a, double b);
+// The change of a potential written by a forward step: the larger of its components' changes.
+inline double potential_change(std::complex<double> now, std::complex<double> before) {
+    return larger_change(std::abs(now.real() - before.real()), std::abs(now.imag() - before.imag()));
+}
 
 // Minus the sum of the currents of the other ports at p's node.
 std::complex<double> downstream_current(const Port& p);

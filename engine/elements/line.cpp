@@ -15,12 +15,6 @@ Matrix read_matrix(int n, const std::complex<double>* data) {
     return m;
 }
 
-// The larger of two change measures; a NaN in either wins, so that the sweep sees it.
-double larger(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
-    return a < b ? b : a;
-}
-
 // The record's bound dynamic parameters; its own values as constants when it was never bound.
 ADComplexMatrix tape_matrix(const ComplexMatrixParameter& m) {
     if (m.ad.rows() == m.value.rows() && m.ad.cols() == m.value.cols()) return m.ad;
@@ -72,7 +66,7 @@ double write_side2_potentials(const std::vector<Port*>& side2, const Vector& v2_
     double change = 0.0;
     for (Eigen::Index k = 0; k < v2_new.size(); ++k) {
         const std::complex<double> d = v2_new[k] - v2_old[k];
-        change = larger(change, std::hypot(d.real(), d.imag()));
+        change = larger_change(change, std::hypot(d.real(), d.imag()));
     }
     for (std::size_t k = 0; k < side2.size(); ++k)
         side2[k]->connection->set_potential(v2_new[static_cast<Eigen::Index>(k)]);
@@ -286,7 +280,7 @@ double ShuntLine::forward_step() {
     // Only the solver's copy: the node's own value keeps its start value.
     side2_potential[0] = v2_new.real();
     side2_potential[1] = v2_new.imag();
-    return larger(std::abs(v2_new.real() - v2_old.real()), std::abs(v2_new.imag() - v2_old.imag()));
+    return potential_change(v2_new, v2_old);
 }
 
 double ShuntLine::forward_step_general() {

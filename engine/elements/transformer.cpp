@@ -9,12 +9,6 @@ using C = std::complex<double>;
 
 const double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
-// The lines' change measure: a NaN in either part wins, so that the sweep sees it.
-double larger(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return not_a_number;
-    return a < b ? b : a;
-}
-
 bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
 
 double zero_if_nan(double x) { return std::isnan(x) ? 0.0 : x; }
@@ -122,7 +116,7 @@ double SingleTransformer::forward_step() {
     const C v2 = ((z2.get_value() * i2) + (k.get_value() * u1)) + potential(side2[1]);
     const C old = potential(side2[0]);
     write(side2[0], v2);
-    return larger(std::abs(v2.real() - old.real()), std::abs(v2.imag() - old.imag()));
+    return potential_change(v2, old);
 }
 
 std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(double uhv, double ulv, double sn) {

@@ -6,12 +6,6 @@
 using cd = std::complex<double>;
 
 namespace {
-// The change rule of the lines: a NaN in either measure wins, so the sweep cannot miss it.
-double larger(double a, double b) {
-    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
-    return a < b ? b : a;
-}
-
 cd port_voltage(const Port& phase, const Port& neutral) {
     return phase.connection->get_potential() - neutral.connection->get_potential();
 }
@@ -139,7 +133,7 @@ double SingleVoltageRegulator::forward_step() {
     tap.set_value(t_new);
     const cd v2_new = (z * i2 + ratio(t_new) * u1) + v3;
     ports[2].connection->set_potential(v2_new);
-    return larger(std::abs(v2_new.real() - v2.real()), std::abs(v2_new.imag() - v2.imag()));
+    return potential_change(v2_new, v2);
 }
 
 void SingleVoltageRegulator::update_parameters(const cd& z2_, const cd& ym_, double u_ref_) {
