@@ -2,63 +2,25 @@
 // family what each part of an iteration costs and where its memory goes.
 // Usage: feeder_benchmark [--steps N] [buses...]   (default 100 1000 10000; 5 time-series steps).
 // Run by hand, in Release. Each size runs in a process of its own, so its peak memory is its own.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "feeder.hpp"
+#include "measure.hpp"
 #include "solvers/abstract_solver.hpp"
 #include "solvers/newton.hpp"
 
 namespace {
-// Wall, user and system time in milliseconds and minor page faults of one piece of work. The
-// machine may be shared: wall time is the least reliable of the four.
-struct Cost {
-    double wall = 0.0;
-    double user = 0.0;
-    double system = 0.0;
-    long faults = 0;
-};
-
-double milliseconds(const timeval& t) {
-    return 1e3 * static_cast<double>(t.tv_sec) + 1e-3 * static_cast<double>(t.tv_usec);
-}
-
-Cost measure(const std::function<void()>& work) {
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    const auto end = std::chrono::steady_clock::now();
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
-    return {std::chrono::duration<double, std::milli>(end - start).count(),
-            milliseconds(after.ru_utime) - milliseconds(before.ru_utime),
-            milliseconds(after.ru_stime) - milliseconds(before.ru_stime), after.ru_minflt - before.ru_minflt};
-}
-
-std::string show(const Cost& c) {
-    char text[128];
-    std::snprintf(text, sizeof text, "wall %9.1f  user %9.1f  sys %8.1f ms  %8ld faults", c.wall, c.user, c.system,
-                  c.faults);
-    return text;
-}
-
-double peak_megabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
-}
+using measure::Cost;
+using measure::peak_megabytes;
+using measure::show;
 
 double resident_megabytes() {
     std::ifstream statm("/proc/self/statm");
@@ -170,14 +132,14 @@ void print_memory(const AbstractNewton& solver, double records) {
 void run_newton(const char* name, int buses, bool goldstein, double records) {
     std::unique_ptr<feeder::Feeder> f = feeder::build(options_for(buses));
     std::unique_ptr<AbstractNewton> solver;
-    const Cost recording = measure([&] {
+    const Cost recording = measure::cost_of([&] {
         if (goldstein)
             solver = std::make_unique<NewtonGoldstein>(f->network.get(), false, 0.1, 0.9, true);
         else
             solver = std::make_unique<Newton>(f->network.get(), false);
     });
     const std::size_t before = solver->tape.size_op();
-    const Cost optimisation = measure([&] { solver->tape.optimize(""); });
+    const Cost optimisation = measure::cost_of([&] { solver->tape.optimize(""); });
     std::printf("%s\n  recording     %s  (%zu operators)\n  optimisation  %s  (%zu operators)  peak %7.1f MB\n",
                 name, show(recording).c_str(), before, show(optimisation).c_str(), solver->tape.size_op(),
                 peak_megabytes());
@@ -189,13 +151,13 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
     std::pair<int, double> r;
 
     solver->profile = &phases[0].profile;
-    phases[0].cost = measure([&] { r = solver->solve_load_flow(20, 1e-8); });
+    phases[0].cost = measure::cost_of([&] { r = solver->solve_load_flow(20, 1e-8); });
     phases[0].iterations = r.first;
     print_result("solve", r, phases[0].cost);
 
     f->scale_loads(1.2);
     solver->profile = &phases[1].profile;
-    phases[1].cost = measure([&] { r = solver->solve_load_flow(20, 1e-8); });
+    phases[1].cost = measure::cost_of([&] { r = solver->solve_load_flow(20, 1e-8); });
     phases[1].iterations = r.first;
     print_result("re-solve after updating every load", r, phases[1].cost);
 
@@ -204,7 +166,7 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
     solver->profile = &phases[2].profile;
     for (int step = 0; step < time_series_steps; ++step) {
         f->scale_loads(factors[step % 5]);
-        const Cost c = measure([&] { r = solver->solve_load_flow(1, -1.0); });
+        const Cost c = measure::cost_of([&] { r = solver->solve_load_flow(1, -1.0); });
         char what[64];
         std::snprintf(what, sizeof what, "time-series step %d (loads x %.2f)", step + 1, factors[step % 5]);
         print_result(what, r, c);
@@ -218,7 +180,7 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
     if (time_series_steps == 0) phases.pop_back();
     print_parts(phases);
     print_memory(*solver, records);
-    const Cost destruction = measure([&] { solver.reset(); });
+    const Cost destruction = measure::cost_of([&] { solver.reset(); });
     std::printf("  destruction   %s  (resident afterwards %.1f MB)\n", show(destruction).c_str(), resident_megabytes());
 }
 
@@ -226,20 +188,20 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
 double run_backward_forward(int buses) {
     std::unique_ptr<feeder::Feeder> f;
     const double at_start = resident_megabytes();
-    const Cost build = measure([&] { f = feeder::build(options_for(buses)); });
+    const Cost build = measure::cost_of([&] { f = feeder::build(options_for(buses)); });
     const double records = resident_megabytes() - at_start;
     std::unique_ptr<BackwardForward> bf;
-    const Cost construction = measure([&] { bf = std::make_unique<BackwardForward>(f->network.get()); });
+    const Cost construction = measure::cost_of([&] { bf = std::make_unique<BackwardForward>(f->network.get()); });
     std::printf("=== %d buses: %zu elements, %zu nodes, %lld variables, %lld parameters\n", buses,
                 f->network->elements.size(), f->network->connections.size(),
                 static_cast<long long>(bf->variables.size()), static_cast<long long>(bf->parameters.size()));
     std::printf("build           %s\n", show(build).c_str());
     std::printf("backward-forward\n  construction  %s\n", show(construction).c_str());
     std::pair<int, double> r;
-    Cost c = measure([&] { r = bf->solve_load_flow(1000, 1e-8); });
+    Cost c = measure::cost_of([&] { r = bf->solve_load_flow(1000, 1e-8); });
     print_result("solve", r, c);
     f->scale_loads(1.2);
-    c = measure([&] { r = bf->solve_load_flow(1000, 1e-8); });
+    c = measure::cost_of([&] { r = bf->solve_load_flow(1000, 1e-8); });
     print_result("re-solve after updating every load", r, c);
     return records;
 }
@@ -268,16 +230,7 @@ int main(int argc, char** argv) {
     }
     if (sizes.empty()) sizes = {100, 1000, 10000};
     for (int buses : sizes) {
-        std::fflush(stdout);
-        const pid_t child = fork();
-        if (child == 0) {
-            run(buses);
-            std::fflush(stdout);
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!measure::in_child([&] { run(buses); })) {
             std::printf("size %d failed\n", buses);
             return 1;
         }

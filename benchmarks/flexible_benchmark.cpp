@@ -2,57 +2,24 @@
 // constant-power loads and once with flexible loads (volt-var "q_u" with the "euclidean"
 // projection, one flexible parameter per load) drawing the same theoretical powers.
 // Usage: flexible_benchmark [buses...]   (default 1000 10000). Run by hand, in Release.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "elements/flexible_load.hpp"
 #include "feeder.hpp"
+#include "measure.hpp"
 #include "solvers/abstract_solver.hpp"
 #include "solvers/newton.hpp"
 
 namespace {
 using feeder::Complex;
 
-struct Timing {
-    double wall = 0.0;
-    double cpu = 0.0;
-};
-
-double cpu_now() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return 1e3 * static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_nsec);
-}
-
-Timing measure(const std::function<void()>& work) {
-    const double cpu = cpu_now();
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
-            cpu_now() - cpu};
-}
-
-std::string show(const Timing& t) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%8.1f/%8.1f ms", t.wall, t.cpu);
-    return text;
-}
-
-double peak_megabytes() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
+using measure::Cost;
+using measure::show;
 
 // The feeder of feeder.hpp (same source, lines and tree), a star load of unbalanced phases at every
 // bus: constant power, or flexible with the same theoretical powers.
@@ -145,18 +112,18 @@ std::unique_ptr<Feeder> build(int buses, bool flexible) {
 
 void solve_twice(AbstractSolver& solver, Feeder& f, int max_iterations, double tolerance) {
     std::pair<int, double> first, second;
-    const Timing t1 = measure([&] { first = solver.solve_load_flow(max_iterations, tolerance); });
+    const Cost t1 = measure::cost_of([&] { first = solver.solve_load_flow(max_iterations, tolerance); });
     f.scale_loads(1.2);
-    const Timing t2 = measure([&] { second = solver.solve_load_flow(max_iterations, tolerance); });
+    const Cost t2 = measure::cost_of([&] { second = solver.solve_load_flow(max_iterations, tolerance); });
     std::printf("  solve %3d it %s (error %.1e)\n  re-solve after updating every load %3d it %s (error %.1e)\n",
                 first.first, show(t1).c_str(), first.second, second.first, show(t2).c_str(), second.second);
 }
 
 void run(int buses, bool flexible) {
     std::unique_ptr<Feeder> f;
-    const Timing building = measure([&] { f = build(buses, flexible); });
+    const Cost building = measure::cost_of([&] { f = build(buses, flexible); });
     std::unique_ptr<BackwardForward> bf;
-    const Timing construction = measure([&] { bf = std::make_unique<BackwardForward>(f->network.get()); });
+    const Cost construction = measure::cost_of([&] { bf = std::make_unique<BackwardForward>(f->network.get()); });
     std::printf("--- %d buses, %s loads: %zu elements, %zu nodes, %lld variables, %lld parameters\n", buses,
                 flexible ? "flexible" : "constant-power", f->network->elements.size(),
                 f->network->connections.size(), static_cast<long long>(bf->variables.size()),
@@ -166,9 +133,9 @@ void run(int buses, bool flexible) {
     bf.reset();
     f = build(buses, flexible);
     std::unique_ptr<Newton> newton;
-    const Timing recording = measure([&] { newton = std::make_unique<Newton>(f->network.get(), false); });
+    const Cost recording = measure::cost_of([&] { newton = std::make_unique<Newton>(f->network.get(), false); });
     const std::size_t before = newton->tape.size_op();
-    const Timing optimisation = measure([&] { newton->tape.optimize(""); });
+    const Cost optimisation = measure::cost_of([&] { newton->tape.optimize(""); });
     std::printf("newton\n  recording %s (%zu operators)\n  optimisation %s (%zu operators)\n", show(recording).c_str(),
                 before, show(optimisation).c_str(), newton->tape.size_op());
     solve_twice(*newton, *f, 20, 1e-8);
@@ -179,21 +146,13 @@ int main(int argc, char** argv) {
     std::vector<int> sizes;
     for (int k = 1; k < argc; ++k) sizes.push_back(std::atoi(argv[k]));
     if (sizes.empty()) sizes = {1000, 10000};
-    std::printf("times are wall/cpu\n");
     for (int buses : sizes) {
         for (bool flexible : {false, true}) {
-            // One process per run, so that the peak memory is that run's own.
-            std::fflush(stdout);
-            const pid_t child = fork();
-            if (child == 0) {
+            const bool done = measure::in_child([&] {
                 run(buses, flexible);
-                std::printf("peak memory %9.1f MB\n\n", peak_megabytes());
-                std::fflush(stdout);
-                _exit(0);
-            }
-            int status = 0;
-            waitpid(child, &status, 0);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                std::printf("peak memory %9.1f MB\n\n", measure::peak_megabytes());
+            });
+            if (!done) {
                 std::printf("size %d failed\n", buses);
                 return 1;
             }
