@@ -66,11 +66,13 @@ std::pair<cd, cd> DeltaFlexibleLoad::branch_power(std::size_t i) const {
     return {u, parameters[i]->compute_power(magnitude(u), powers[i].get_value())};
 }
 
+cd DeltaFlexibleLoad::branch_current(std::size_t i) const {
+    const auto [u, s] = branch_power(i);
+    return constant_power_current(s, u);
+}
+
 void DeltaFlexibleLoad::compute_currents_double() {
-    delta_currents(ports, [this](std::size_t i) {
-        const auto [u, s] = branch_power(i);
-        return constant_power_current(s, u);
-    });
+    delta_currents(ports, [this](std::size_t i) { return branch_current(i); });
 }
 
 void DeltaFlexibleLoad::compute_currents_ad() {
@@ -81,13 +83,7 @@ void DeltaFlexibleLoad::compute_currents_ad() {
 }
 
 void DeltaFlexibleLoad::get_inner_currents(cd* out) {
-    delta_inner_currents(
-        ports.size(),
-        [this](std::size_t i) {
-            const auto [u, s] = branch_power(i);
-            return constant_power_current(s, u);
-        },
-        out);
+    delta_inner_currents(ports.size(), [this](std::size_t i) { return branch_current(i); }, out);
 }
 
 void DeltaFlexibleLoad::get_powers(cd* out) {

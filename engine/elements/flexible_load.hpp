@@ -71,4 +71,6 @@ public:
     int power_count() const override { return static_cast<int>(ports.size()); }
     // (U_i, S_i) of branch i: its voltage and the power it draws, in double mode.
     std::pair<std::complex<double>, std::complex<double>> branch_power(std::size_t i) const;
+    // Branch i's current by that power.
+    std::complex<double> branch_current(std::size_t i) const;
 };

@@ -15,23 +15,6 @@ Matrix read_matrix(int n, const std::complex<double>* data) {
     return m;
 }
 
-// The record's bound dynamic parameters; its own values as constants when it was never bound.
-ADComplexMatrix tape_matrix(const ComplexMatrixParameter& m) {
-    if (m.ad.rows() == m.value.rows() && m.ad.cols() == m.value.cols()) return m.ad;
-    ADComplexMatrix out(m.value.rows(), m.value.cols());
-    for (Eigen::Index i = 0; i < m.value.rows(); ++i)
-        for (Eigen::Index j = 0; j < m.value.cols(); ++j)
-            out(i, j) = ADComplex(AD(m.value(i, j).real()), AD(m.value(i, j).imag()));
-    return out;
-}
-
-ADComplexVector tape_vector(const ComplexVectorParameter& v) {
-    if (v.ad.size() == v.value.size()) return v.ad;
-    ADComplexVector out(v.value.size());
-    for (Eigen::Index k = 0; k < v.value.size(); ++k) out[k] = ADComplex(AD(v.value[k].real()), AD(v.value[k].imag()));
-    return out;
-}
-
 ADComplexVector multiply(const ADComplexMatrix& m, const ADComplexVector& v) {
     ADComplexVector out(m.rows());
     for (Eigen::Index i = 0; i < m.rows(); ++i) {

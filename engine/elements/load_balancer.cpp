@@ -29,17 +29,11 @@ void LoadBalancer::compute_currents(bool on_tape) {
         ADComplex u[3];
         for (int i = 0; i < 3; ++i)
             u[i] = (v[0] * AD(m(i, 0)) + v[1] * AD(m(i, 1))) + (v[2] * AD(m(i, 2)) + v[3] * AD(m(i, 3)));
-        // The bound dynamic parameters; the own values as constants before any binding.
-        const bool bound = admittance_matrix.ad.rows() == 3 && admittance_matrix.ad.cols() == 3;
+        const ADComplexMatrix y = tape_matrix(admittance_matrix);
         ADComplex neutral = ad_zero();
         for (int i = 0; i < 3; ++i) {
             ADComplex sum = ad_zero();
-            for (int j = 0; j < 3; ++j) {
-                const ADComplex y = bound ? admittance_matrix.ad(i, j)
-                                          : ADComplex(AD(admittance_matrix.value(i, j).real()),
-                                                      AD(admittance_matrix.value(i, j).imag()));
-                sum += y * u[j];
-            }
+            for (int j = 0; j < 3; ++j) sum += y(i, j) * u[j];
             ports[static_cast<std::size_t>(i)].current_ad = sum;
             neutral -= sum;
         }

@@ -75,6 +75,22 @@ void ComplexVectorParameter::bind(ADVector& d, VectorXd& d_values, int& index) {
     index += 2 * n;
 }
 
+ADComplexMatrix tape_matrix(const ComplexMatrixParameter& m) {
+    if (m.ad.rows() == m.value.rows() && m.ad.cols() == m.value.cols()) return m.ad;
+    ADComplexMatrix out(m.value.rows(), m.value.cols());
+    for (Eigen::Index i = 0; i < m.value.rows(); ++i)
+        for (Eigen::Index j = 0; j < m.value.cols(); ++j)
+            out(i, j) = ADComplex(AD(m.value(i, j).real()), AD(m.value(i, j).imag()));
+    return out;
+}
+
+ADComplexVector tape_vector(const ComplexVectorParameter& v) {
+    if (v.ad.size() == v.value.size()) return v.ad;
+    ADComplexVector out(v.value.size());
+    for (Eigen::Index k = 0; k < v.value.size(); ++k) out[k] = ADComplex(AD(v.value[k].real()), AD(v.value[k].imag()));
+    return out;
+}
+
 Eigen::MatrixXcd ComplexMatrixParameter::get_value() const {
     if (!linked) return value;
     const Eigen::Index c = value.cols();

@@ -84,6 +84,11 @@ struct ComplexMatrixParameter {
     void bind(ADVector& d, VectorXd& d_values, int& index);
 };
 
+// A record on the tape: its bound dynamic parameters, or its own values as constants when it was
+// never bound.
+ADComplexMatrix tape_matrix(const ComplexMatrixParameter& m);
+ADComplexVector tape_vector(const ComplexVectorParameter& v);
+
 std::vector<double> matrix_to_real_vector(const Eigen::MatrixXcd& m);
 std::vector<double> array_to_real_vector(const std::complex<double>* data, std::size_t n);
 

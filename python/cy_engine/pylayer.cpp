@@ -372,6 +372,16 @@ void raise_wrong_engine(PyTypeObject* type) {
     raise_format(PyExc_TypeError, "%s holds an engine object of another kind", short_name(type).c_str());
 }
 
+void* item_engine(PyObject* item, long long i, PyTypeObject* expected, const char* list) {
+    if (item == nullptr || !PyObject_TypeCheck(item, expected))
+        raise_format(PyExc_TypeError, "%s[%lld] has incorrect type (expected %.200s, got %.200s)", list, i,
+                     expected->tp_name, item == nullptr ? "NULL" : Py_TYPE(item)->tp_name);
+    void* engine = reinterpret_cast<Wrapper*>(item)->engine;
+    if (engine == nullptr)
+        raise_format(PyExc_TypeError, "%s[%lld]: %s holds no engine object", list, i, short_name(Py_TYPE(item)).c_str());
+    return engine;
+}
+
 void require_values(Py_ssize_t size, long long k, const char* argument) {
     if (static_cast<long long>(size) < k)
         raise_format(PyExc_ValueError, "%s needs at least %lld values, got %zd", argument, k, size);

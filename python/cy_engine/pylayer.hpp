@@ -185,6 +185,11 @@ struct Instance {
     }
 };
 
+// Item i of a list argument: an instance of `expected` (or a subclass) holding its engine object, or
+// TypeError "<list>[<i>] has incorrect type (expected <class>, got <type>)" or "<list>[<i>]: <class>
+// holds no engine object".
+void* item_engine(PyObject* item, long long i, PyTypeObject* expected, const char* list);
+
 // An array from which k values are read must hold at least k: ValueError
 // "<argument> needs at least <k> values, got <m>".
 void require_values(Py_ssize_t size, long long k, const char* argument);
@@ -192,6 +197,10 @@ template <class T>
 void require_values(const ArrayView<T>& a, long long k, const char* argument) {
     require_values(a.size, k, argument);
 }
+// Values a new load of n ports reads: one per phase for a star load, one per port for a delta
+// load; a count the engine refuses reads none.
+inline long long star_values(int n) { return n > 1 ? static_cast<long long>(n) - 1 : 0; }
+inline long long delta_values(int n) { return n > 0 ? n : 0; }
 
 // Conversions of the argument-type terms; each returns false with the Python exception set.
 bool to_int(PyObject* o, int& out);
@@ -212,11 +221,27 @@ std::vector<std::pair<int, int>> index_pairs(PyObject* connections);
 
 // ---------------------------------------------------------------- results
 
+// "s" unless n is 1, for messages that count values.
+inline const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
+
 // New zero-filled NumPy arrays; a negative length fails with NumPy's ValueError.
 Ref new_complex_array(Py_ssize_t n);
 Ref new_float_array(Py_ssize_t n);
 Ref new_float_matrix(Py_ssize_t rows, Py_ssize_t columns);
 std::complex<double>* complex_data(PyObject* array);
+
+// A new zero-filled array of n values, of which `fill` writes the first `written`: the values an
+// engine read-out produces. An n below them is ValueError "<method>: <argument> = <n> is below the
+// <written> value(s) the load writes"; a negative n is NumPy's ValueError.
+template <class Fill>
+Ref written_values(const char* method, const char* argument, int n, std::size_t written, Fill fill) {
+    if (n >= 0 && static_cast<std::size_t>(n) < written)
+        raise_format(PyExc_ValueError, "%s: %s = %d is below the %zu value%s the load writes", method, argument, n,
+                     written, plural(written));
+    Ref array = new_complex_array(n);
+    fill(complex_data(array.get()));
+    return array;
+}
 double* float_data(PyObject* array);
 
 Ref checked(PyObject* result);  // raise_current() on null

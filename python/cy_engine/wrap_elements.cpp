@@ -1,6 +1,5 @@
 // The abstract element wrappers: CyElement (joining ports, reading potentials and currents),
 // CyBranch (the two port groups of a branch) and CyLoad (a load's inner currents).
-#include <algorithm>
 #include <memory>
 
 #include "elements/branch.hpp"
@@ -10,8 +9,6 @@
 
 namespace lfe::py {
 namespace {
-
-const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
 
 void check_port_index(const char* method, int index, std::size_t count, const char* whose) {
     if (index < 0 || static_cast<std::size_t>(index) >= count)
@@ -148,17 +145,10 @@ ClassDef define_CyLoad() {
     ClassDef c(element_not_picklable);
     c.method("get_inner_currents", "CyLoad.get_inner_currents(self, int size)", args("size"),
              [](LoadBase& self, int size) {
-                 const std::size_t written = static_cast<std::size_t>(self.inner_current_count());
-                 if (size >= 0 && static_cast<std::size_t>(size) < written)
-                     raise_format(PyExc_ValueError,
-                                  "get_inner_currents: size = %d is below the %zu value%s the load writes", size,
-                                  written, plural(written));
-                 Ref array = new_complex_array(size);
                  // The load writes all of its values; the items beyond them read 0.
-                 std::vector<std::complex<double>> room(std::max(static_cast<std::size_t>(size), written));
-                 self.get_inner_currents(room.data());
-                 std::copy_n(room.begin(), size, complex_data(array.get()));
-                 return array;
+                 const std::size_t written = static_cast<std::size_t>(self.inner_current_count());
+                 return written_values("get_inner_currents", "size", size, written,
+                                       [&](std::complex<double>* out) { self.get_inner_currents(out); });
              });
     return c;
 }

@@ -10,8 +10,6 @@
 namespace lfe::py {
 namespace {
 
-const char* plural(std::size_t n) { return n == 1 ? "" : "s"; }
-
 // Items 0 .. count-1 of `items`, each a CyFlexibleParameter holding its engine object; every item
 // is checked before anything uses one.
 std::vector<FlexibleParameter*> flexible_parameters(ObjectArray items, long long count,
@@ -23,23 +21,11 @@ std::vector<FlexibleParameter*> flexible_parameters(ObjectArray items, long long
     wrappers.reserve(static_cast<std::size_t>(count));
     for (long long i = 0; i < count; ++i) {
         PyObject* item = items[static_cast<Py_ssize_t>(i)];
-        if (item == nullptr || !PyObject_TypeCheck(item, expected))
-            raise_format(PyExc_TypeError, "parameters[%lld] has incorrect type (expected %.200s, got %.200s)", i,
-                         expected->tp_name, item == nullptr ? "NULL" : Py_TYPE(item)->tp_name);
-        auto* parameter = static_cast<FlexibleParameter*>(reinterpret_cast<Wrapper*>(item)->engine);
-        if (parameter == nullptr)
-            raise_format(PyExc_TypeError, "parameters[%lld]: %s holds no engine object", i,
-                         short_name(Py_TYPE(item)).c_str());
-        list.push_back(parameter);
+        list.push_back(static_cast<FlexibleParameter*>(item_engine(item, i, expected, "parameters")));
         wrappers.push_back(item);
     }
     return list;
 }
-
-// Values a new load reads: one per phase for a star load, one per port for a delta load; a count
-// the engine refuses reads none.
-long long star_values(int n) { return n > 1 ? static_cast<long long>(n) - 1 : 0; }
-long long delta_values(int n) { return n > 0 ? n : 0; }
 
 template <class L>
 L* new_load(PyObject* self, int n, ComplexArray powers, ObjectArray parameters, long long count) {
@@ -61,14 +47,7 @@ void update_powers(L& self, ComplexArray powers) {
 template <class L>
 Ref get_powers(L& self, int n) {
     const std::size_t written = static_cast<std::size_t>(std::max(self.power_count(), 0));
-    if (n >= 0 && static_cast<std::size_t>(n) < written)
-        raise_format(PyExc_ValueError, "get_powers: n = %d is below the %zu value%s the load writes", n, written,
-                     plural(written));
-    Ref array = new_complex_array(n);
-    std::vector<std::complex<double>> room(std::max(static_cast<std::size_t>(n), written));
-    self.get_powers(room.data());
-    std::copy_n(room.begin(), n, complex_data(array.get()));
-    return array;
+    return written_values("get_powers", "n", n, written, [&](std::complex<double>* out) { self.get_powers(out); });
 }
 
 }  // namespace

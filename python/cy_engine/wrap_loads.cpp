@@ -5,11 +5,6 @@
 namespace lfe::py {
 namespace {
 
-// Values a new load reads: one per phase for a star load, one per port for a delta load; a count
-// the engine refuses reads none.
-long long star_values(int n) { return n > 1 ? static_cast<long long>(n) - 1 : 0; }
-long long delta_values(int n) { return n > 0 ? n : 0; }
-
 void require_records(const ComplexArray& values, const std::vector<ComplexParameter>& records, const char* argument) {
     require_values(values, static_cast<long long>(records.size()), argument);
 }

@@ -23,13 +23,7 @@ std::vector<Element*> network_elements(ObjectArray items, int nb_elements, std::
     std::unordered_map<const Element*, int> position;
     for (int i = 0; i < nb_elements; ++i) {
         PyObject* item = items[i];
-        if (item == nullptr || !PyObject_TypeCheck(item, element_class))
-            raise_format(PyExc_TypeError, "elements[%d] has incorrect type (expected %.200s, got %.200s)", i,
-                         element_class->tp_name, item == nullptr ? "NULL" : Py_TYPE(item)->tp_name);
-        auto* element = static_cast<Element*>(reinterpret_cast<Wrapper*>(item)->engine);
-        if (element == nullptr)
-            raise_format(PyExc_TypeError, "elements[%d]: %s holds no engine object", i,
-                         short_name(Py_TYPE(item)).c_str());
+        auto* element = static_cast<Element*>(item_engine(item, i, element_class, "elements"));
         // Listed twice, an element would be numbered and bound twice.
         const auto [seen, first] = position.emplace(element, i);
         if (!first) raise_format(PyExc_ValueError, "elements[%d] is elements[%d] again", i, seen->second);
