@@ -1,4 +1,5 @@
-"""Pieces shared by the element tests: the solver table, complex arrays and a solvable circuit."""
+"""Pieces shared by the element tests: the solver table, complex arrays, a solvable circuit and the
+single-phase two-winding equations."""
 
 import numpy as np
 
@@ -49,3 +50,14 @@ class SolvedCircuit:
 
     def solution(self):
         raise NotImplementedError
+
+
+def assert_single_phase_windings(branch, z2, ym, k, series_atol=1e-9, shunt_atol=1e-10):
+    """The single-phase two-winding equations of a solved branch of ratio k: the series drop on
+    side 2, magnetising and reflected current on side 1. Returns the side currents."""
+    v1, v2 = branch.get_side_potentials(2, 2)
+    i1, i2 = branch.get_side_currents(2, 2)
+    u1, u2 = v1[0] - v1[1], v2[0] - v2[1]
+    assert abs(i2[0] * z2 - (u2 - k * u1)) < series_atol
+    assert abs(i1[0] - (ym * u1 - np.conj(k) * i2[0])) < shunt_atol
+    return i1, i2
