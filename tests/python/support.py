@@ -1,7 +1,11 @@
 """Pieces shared by the element tests: the solver table, complex arrays, a solvable circuit and the
 single-phase two-winding equations."""
 
+import copy
+import pickle
+
 import numpy as np
+import pytest
 
 NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
 
@@ -23,6 +27,14 @@ def solver_table(newton_optimizes=True):
 
 
 SOLVERS = solver_table()
+
+
+def assert_copies_refused(instance, message=NO_REDUCE, also=()):
+    """Pickling, copying and restoring a state (and the calls in also) fail with message."""
+    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None), *also):
+        with pytest.raises(TypeError) as failure:
+            refuse(instance)
+        assert str(failure.value) == message
 
 
 def carray(values):

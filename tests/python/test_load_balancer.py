@@ -1,12 +1,10 @@
 """The load balancer."""
 
-import copy
 import gc
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, PHASES, SOLVERS, SolvedCircuit, carray
+from support import PHASES, SOLVERS, SolvedCircuit, assert_copies_refused, carray
 
 Z2, YM = 0.3 + 0.1j, 1e-4 - 2e-3j
 A = np.exp(2j * np.pi / 3)
@@ -75,10 +73,7 @@ def zero_sequence(potentials):
 def test_class_and_pickling(cy):
     balancer = cy.CyLoadBalancer(k=1.0, ym=YM, z2=Z2)
     assert isinstance(balancer, cy.CyLoad)
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(balancer)
-        assert str(failure.value) == NO_REDUCE
+    assert_copies_refused(balancer)
 
 
 def test_inner_currents_are_the_three_phase_currents(cy):

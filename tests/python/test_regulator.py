@@ -1,13 +1,11 @@
 """The single-phase voltage regulator."""
 
-import copy
 import gc
 import math
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, SOLVERS, SolvedCircuit, carray
+from support import SOLVERS, SolvedCircuit, assert_copies_refused, carray
 
 DOCSTRINGS = {
     "update_parameters":
@@ -84,11 +82,7 @@ def test_docstrings(cy, method):
 
 
 def test_pickling_and_copying_are_refused(cy):
-    regulator = make_regulator(cy)
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(regulator)
-        assert str(failure.value) == NO_REDUCE
+    assert_copies_refused(make_regulator(cy))
 
 
 def test_construction_joins_the_neutrals_and_takes_keywords(cy):

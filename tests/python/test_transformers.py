@@ -1,13 +1,11 @@
 """Transformers: classes, constructors, the parameter update and the two tests, solved feeders through
 each kind, and the refusals at the module boundary."""
 
-import copy
 import gc
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, SOLVERS, SolvedCircuit, assert_single_phase_windings, carray
+from support import NO_REDUCE, SOLVERS, SolvedCircuit, assert_copies_refused, assert_single_phase_windings, carray
 
 ELEMENT_MESSAGE = "self.element cannot be converted to a Python object for pickling"
 SWEEP_REFUSAL = "2 No backward-forward method has been defined for transformers yet."
@@ -57,10 +55,7 @@ def test_pickling_and_copying_are_refused(cy, name):
     make, message = FACTORIES[name]
     instance = make(cy)
     assert type(instance).__module__ == "load_flow_engine.cy_engine" and type(instance).__qualname__ == name
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__reduce__(), lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(instance)
-        assert str(failure.value) == message
+    assert_copies_refused(instance, message, also=(lambda o: o.__reduce__(),))
 
 
 @pytest.mark.parametrize(
