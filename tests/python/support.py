@@ -1,5 +1,5 @@
-"""Pieces shared by the element tests: the solver table, complex arrays, a solvable circuit and the
-single-phase two-winding equations."""
+"""Pieces shared by the element tests: the solver table, complex arrays, a four-wire feeder, a solvable
+circuit and the single-phase two-winding equations."""
 
 import copy
 import pickle
@@ -40,6 +40,21 @@ def assert_copies_refused(instance, message=NO_REDUCE, also=()):
 def carray(values):
     """The flat complex array the elements take (matrices row by row)."""
     return np.array(values, dtype=complex).ravel()
+
+
+def four_wire_feeder(cy, z_line):
+    """A star source (neutral held at zero) feeding a far bus through a four-conductor line of series
+    impedance z_line, both buses starting at the source's potentials: (elements, line, far bus)."""
+    source = cy.CyVoltageSource(4, carray(PHASES))
+    ref = cy.CyPotentialRef()
+    ref.connect(source, [(0, 3)])
+    start = carray([*PHASES, 0])
+    near, far = cy.CyBus(4, start), cy.CyBus(4, start)
+    near.connect(source, [(k, k) for k in range(4)])
+    line = cy.CySimplifiedLine(4, z_line)
+    line.connect_side(near, [(k, k) for k in range(4)], True)
+    line.connect_side(far, [(k, k) for k in range(4)], False)
+    return [source, ref, near, line, far], line, far
 
 
 class SolvedCircuit:

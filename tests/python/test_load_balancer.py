@@ -4,12 +4,11 @@ import gc
 
 import numpy as np
 import pytest
-from support import PHASES, SOLVERS, SolvedCircuit, assert_copies_refused, carray
+from support import SOLVERS, SolvedCircuit, assert_copies_refused, carray, four_wire_feeder
 
 Z2, YM = 0.3 + 0.1j, 1e-4 - 2e-3j
 A = np.exp(2j * np.pi / 3)
 U = 231 - 12j
-START = carray([*PHASES, 0])
 Z_LINE = np.full(16, 0.002j, dtype=complex)
 Z_LINE[::5] = 0.04 + 0.015j
 
@@ -39,20 +38,13 @@ class Feeder(SolvedCircuit):
 
     def __init__(self, cy, balancer=None):
         self.cy = cy
-        source = cy.CyVoltageSource(4, carray(PHASES))
-        ref = cy.CyPotentialRef()
-        ref.connect(source, [(0, 3)])
-        near, self.far = cy.CyBus(4, START), cy.CyBus(4, START)
-        near.connect(source, [(k, k) for k in range(4)])
-        self.line = cy.CySimplifiedLine(4, Z_LINE)
-        self.line.connect_side(near, [(k, k) for k in range(4)], True)
-        self.line.connect_side(self.far, [(k, k) for k in range(4)], False)
+        self.elements, self.line, self.far = four_wire_feeder(cy, Z_LINE)
         star = cy.CyPowerLoad(4, carray([9000 + 3000j, 1000 + 200j, 4000 - 500j]))
         delta = cy.CyDeltaAdmittanceLoad(3, carray([0.01, 0.002 - 0.001j, 0.005]))
         self.far.connect(star, [(k, k) for k in range(4)])
         self.far.connect(delta, [(k, k) for k in range(3)])
         self.loads = [star, delta]
-        self.elements = [source, ref, near, self.line, self.far, star, delta]
+        self.elements += self.loads
         self.balancer = balancer
         if balancer is not None:
             self.far.connect(balancer, [(k, k) for k in range(4)])
