@@ -211,13 +211,17 @@ def refusals(cy):
 def test_boundary_refusals_change_nothing(cy):
     feeder = Feeder(cy, 225.0)
     first = feeder.solve("newton")
-    state = (feeder.regulator.get_tap(), list(feeder.regulator.get_potentials(4)), list(feeder.regulator.get_currents(4)))
+
+    def state():
+        r = feeder.regulator
+        return r.get_tap(), list(r.get_potentials(4)), list(r.get_currents(4))
+
+    before = state()
     for call, exception, message in refusals(cy):
         with pytest.raises(exception) as failure:
             call(feeder)
         assert str(failure.value) == message
-        assert state == (feeder.regulator.get_tap(), list(feeder.regulator.get_potentials(4)),
-                         list(feeder.regulator.get_currents(4)))
+        assert state() == before
     np.testing.assert_allclose(feeder.solve("newton"), first, rtol=0, atol=1e-9)
 
 
