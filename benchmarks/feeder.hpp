@@ -1,5 +1,5 @@
 #pragma once
-// Synthetic three-phase four-wire radial feeders, shared by the solver tests and the benchmark.
+// Synthetic three-phase four-wire radial feeders, shared by the solver tests and the benchmarks.
 //
 // A star source (neutral held at zero by a potential reference) feeds bus 0; every other bus hangs
 // from its parent bus (k - 1) / branching through a four-conductor line whose side 1 is the parent.
