@@ -1,11 +1,12 @@
 #pragma once
-// Synthetic three-phase four-wire radial feeders, shared by the solver tests and the benchmark.
+// Synthetic three-phase four-wire radial feeders, shared by the solver tests and the benchmarks.
 //
 // A star source (neutral held at zero by a potential reference) feeds bus 0; every other bus hangs
 // from its parent bus (k - 1) / branching through a four-conductor line whose side 1 is the parent.
 // Lines alternate between series-impedance and pi-section (shunt) lines; the shunt lines' ground
-// ports share one node held at zero. Every bus carries one load, the six constant-load kinds taken
-// in turn (star on the four conductors, delta on the three phases), with unbalanced phases.
+// ports share one node held at zero. Every bus carries one load, the load kinds of the options taken
+// in turn (by default the six constant-load kinds; star on the four conductors, delta on the three
+// phases), with unbalanced phases. A flexible load has a volt-var parameter of its own.
 // Elements are listed source first, then bus by bus (the bus, the line feeding it, its load), so
 // that every line comes after the line feeding its side 1. Optionally every n-th bus is fed through
 // a YNyn0 transformer of ratio 1 instead of a line, its LV neutral held at zero.
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "elements/bus.hpp"
+#include "elements/flexible_load.hpp"
 #include "elements/line.hpp"
 #include "elements/load.hpp"
 #include "elements/three_phase_transformer.hpp"
@@ -26,6 +28,8 @@ namespace feeder {
 
 using Complex = std::complex<double>;
 
+enum class LoadKind { power, delta_power, current, delta_current, admittance, delta_admittance, flexible };
+
 struct Options {
     int buses = 12;
     int branching = 2;           // children per bus
@@ -33,9 +37,10 @@ struct Options {
     double power_factor = 0.95;  // inductive
     bool shunt_lines = true;     // every second line a pi section; false: series lines only
     int transformer_every = 0;   // buses k > 0 with k % transformer_every == 0 hang from a transformer
+    // Taken in turn, bus by bus.
+    std::vector<LoadKind> load_kinds{LoadKind::power,         LoadKind::delta_power, LoadKind::current,
+                                     LoadKind::delta_current, LoadKind::admittance,  LoadKind::delta_admittance};
 };
-
-enum class LoadKind { power, delta_power, current, delta_current, admittance, delta_admittance };
 
 inline bool is_delta(LoadKind kind) {
     return kind == LoadKind::delta_power || kind == LoadKind::delta_current || kind == LoadKind::delta_admittance;
@@ -68,6 +73,9 @@ struct LoadEntry {
                 break;
             case LoadKind::delta_admittance:
                 static_cast<DeltaAdmittanceLoad*>(load)->update_admittances(v.data());
+                break;
+            case LoadKind::flexible:
+                static_cast<FlexibleLoad*>(load)->update_powers(v.data());
                 break;
         }
     }
@@ -104,6 +112,7 @@ inline std::vector<Complex> section_admittance() {
 inline void join(Port& keep, Port& other) { keep.connection->merge(other.connection); }
 
 struct Feeder {
+    std::vector<std::unique_ptr<FlexibleParameter>> parameters;  // outlive the loads that use them
     std::vector<std::unique_ptr<Element>> owned;
     VoltageSource* source = nullptr;
     std::vector<Bus*> buses;
@@ -159,11 +168,11 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
     for (int k = 0; k < options.buses; ++k) {
         Bus* bus = f->add<Bus>(list, 4, bus_start);
         f->buses.push_back(bus);
+        const int parent = (k - 1) / options.branching;
         if (k == 0) {
             for (int c = 0; c < 4; ++c) join(bus->ports[c], f->source->ports[c]);
             join(neutral_ref->ports[0], bus->ports[3]);
         } else if (options.transformer_every > 0 && k % options.transformer_every == 0) {
-            const int parent = (k - 1) / options.branching;
             auto* t = f->add<ThreePhaseTransformer>(list, 4, 4, "Y", "y", f->z2_transformer, f->ym_transformer, 1.0, 0);
             for (int c = 0; c < 4; ++c) {
                 join(f->buses[parent]->ports[c], *t->side1[c]);
@@ -172,7 +181,6 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
             join(f->add<PotentialRef>(list)->ports[0], bus->ports[3]);
             f->transformers.push_back(t);
         } else {
-            const int parent = (k - 1) / options.branching;
             const bool shunt = options.shunt_lines && k % 2 == 0;
             Branch* line = nullptr;
             if (shunt)
@@ -187,7 +195,7 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
             f->lines.push_back({line, shunt, parent, k});
         }
 
-        const LoadKind kind = static_cast<LoadKind>(k % 6);
+        const LoadKind kind = options.load_kinds[static_cast<std::size_t>(k) % options.load_kinds.size()];
         std::vector<Complex> values;
         for (int p = 0; p < 3; ++p) {
             const double pw = p_bus / 3.0 * phase_share(k, p);
@@ -196,6 +204,7 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
             switch (kind) {
                 case LoadKind::power:
                 case LoadKind::delta_power:
+                case LoadKind::flexible:
                     values.push_back(s);
                     break;
                 case LoadKind::current:
@@ -229,6 +238,15 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
             case LoadKind::delta_admittance:
                 load = f->add<DeltaAdmittanceLoad>(list, 3, values.data());
                 break;
+            case LoadKind::flexible: {
+                const double s_max = 1.3 * p_bus / 3.0;
+                f->parameters.push_back(std::make_unique<FlexibleParameter>(
+                    Control("constant", 0, 0, 0, 0, 0, 0), Control("q_u", 207, 220, 240, 253, 200, 1e-4),
+                    Projection("euclidean", 200, 1e-5), s_max, -0.4 * s_max, 0.4 * s_max));
+                FlexibleParameter* fp = f->parameters.back().get();
+                load = f->add<FlexibleLoad>(list, 4, values.data(), std::vector<FlexibleParameter*>{fp, fp, fp});
+                break;
+            }
         }
         for (int c = 0; c < ports; ++c) join(bus->ports[c], load->ports[c]);
         f->loads.push_back({load, kind, values});

@@ -170,10 +170,7 @@ void run_newton(const char* name, int buses, bool goldstein, double records) {
         char what[64];
         std::snprintf(what, sizeof what, "time-series step %d (loads x %.2f)", step + 1, factors[step % 5]);
         print_result(what, r, c);
-        phases[2].cost.wall += c.wall;
-        phases[2].cost.user += c.user;
-        phases[2].cost.system += c.system;
-        phases[2].cost.faults += c.faults;
+        phases[2].cost += c;
         phases[2].iterations += r.first;
     }
     solver->profile = nullptr;

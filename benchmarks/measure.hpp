@@ -19,6 +19,14 @@ struct Cost {
     double user = 0.0;
     double system = 0.0;
     long faults = 0;
+
+    Cost& operator+=(const Cost& c) {
+        wall += c.wall;
+        user += c.user;
+        system += c.system;
+        faults += c.faults;
+        return *this;
+    }
 };
 
 inline double milliseconds(const timeval& t) {

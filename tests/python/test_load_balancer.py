@@ -1,17 +1,14 @@
 """The load balancer."""
 
-import copy
 import gc
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, PHASES, SOLVERS, SolvedCircuit, carray
+from support import SOLVERS, SolvedCircuit, assert_copies_refused, carray, four_wire_feeder
 
 Z2, YM = 0.3 + 0.1j, 1e-4 - 2e-3j
 A = np.exp(2j * np.pi / 3)
 U = 231 - 12j
-START = carray([*PHASES, 0])
 Z_LINE = np.full(16, 0.002j, dtype=complex)
 Z_LINE[::5] = 0.04 + 0.015j
 
@@ -41,20 +38,13 @@ class Feeder(SolvedCircuit):
 
     def __init__(self, cy, balancer=None):
         self.cy = cy
-        source = cy.CyVoltageSource(4, carray(PHASES))
-        ref = cy.CyPotentialRef()
-        ref.connect(source, [(0, 3)])
-        near, self.far = cy.CyBus(4, START), cy.CyBus(4, START)
-        near.connect(source, [(k, k) for k in range(4)])
-        self.line = cy.CySimplifiedLine(4, Z_LINE)
-        self.line.connect_side(near, [(k, k) for k in range(4)], True)
-        self.line.connect_side(self.far, [(k, k) for k in range(4)], False)
+        self.elements, self.line, self.far = four_wire_feeder(cy, Z_LINE)
         star = cy.CyPowerLoad(4, carray([9000 + 3000j, 1000 + 200j, 4000 - 500j]))
         delta = cy.CyDeltaAdmittanceLoad(3, carray([0.01, 0.002 - 0.001j, 0.005]))
         self.far.connect(star, [(k, k) for k in range(4)])
         self.far.connect(delta, [(k, k) for k in range(3)])
         self.loads = [star, delta]
-        self.elements = [source, ref, near, self.line, self.far, star, delta]
+        self.elements += self.loads
         self.balancer = balancer
         if balancer is not None:
             self.far.connect(balancer, [(k, k) for k in range(4)])
@@ -75,10 +65,7 @@ def zero_sequence(potentials):
 def test_class_and_pickling(cy):
     balancer = cy.CyLoadBalancer(k=1.0, ym=YM, z2=Z2)
     assert isinstance(balancer, cy.CyLoad)
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(balancer)
-        assert str(failure.value) == NO_REDUCE
+    assert_copies_refused(balancer)
 
 
 def test_inner_currents_are_the_three_phase_currents(cy):
@@ -156,12 +143,16 @@ REFUSALS = [
 def test_boundary_refusals_change_nothing(cy):
     feeder = Feeder(cy, make_balancer(cy))
     first = feeder.solve("newton")
-    state = list(feeder.balancer.get_currents(4)), list(feeder.balancer.get_potentials(4))
+
+    def state():
+        return list(feeder.balancer.get_currents(4)), list(feeder.balancer.get_potentials(4))
+
+    before = state()
     for call, exception, message in REFUSALS:
         with pytest.raises(exception) as failure:
             call(cy, feeder)
         assert str(failure.value) == message
-        assert state == (list(feeder.balancer.get_currents(4)), list(feeder.balancer.get_potentials(4)))
+        assert state() == before
     np.testing.assert_allclose(feeder.solve("newton"), first, rtol=0, atol=1e-9)
 
 

@@ -1,13 +1,11 @@
 """The single-phase voltage regulator."""
 
-import copy
 import gc
 import math
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, SOLVERS, SolvedCircuit, carray
+from support import SOLVERS, SolvedCircuit, assert_copies_refused, carray
 
 DOCSTRINGS = {
     "update_parameters":
@@ -84,11 +82,7 @@ def test_docstrings(cy, method):
 
 
 def test_pickling_and_copying_are_refused(cy):
-    regulator = make_regulator(cy)
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(regulator)
-        assert str(failure.value) == NO_REDUCE
+    assert_copies_refused(make_regulator(cy))
 
 
 def test_construction_joins_the_neutrals_and_takes_keywords(cy):
@@ -217,13 +211,17 @@ def refusals(cy):
 def test_boundary_refusals_change_nothing(cy):
     feeder = Feeder(cy, 225.0)
     first = feeder.solve("newton")
-    state = (feeder.regulator.get_tap(), list(feeder.regulator.get_potentials(4)), list(feeder.regulator.get_currents(4)))
+
+    def state():
+        r = feeder.regulator
+        return r.get_tap(), list(r.get_potentials(4)), list(r.get_currents(4))
+
+    before = state()
     for call, exception, message in refusals(cy):
         with pytest.raises(exception) as failure:
             call(feeder)
         assert str(failure.value) == message
-        assert state == (feeder.regulator.get_tap(), list(feeder.regulator.get_potentials(4)),
-                         list(feeder.regulator.get_currents(4)))
+        assert state() == before
     np.testing.assert_allclose(feeder.solve("newton"), first, rtol=0, atol=1e-9)
 
 

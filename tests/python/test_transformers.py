@@ -1,13 +1,11 @@
 """Transformers: classes, constructors, the parameter update and the two tests, solved feeders through
 each kind, and the refusals at the module boundary."""
 
-import copy
 import gc
-import pickle
 
 import numpy as np
 import pytest
-from support import NO_REDUCE, SOLVERS, carray
+from support import NO_REDUCE, SOLVERS, SolvedCircuit, assert_copies_refused, assert_single_phase_windings, carray
 
 ELEMENT_MESSAGE = "self.element cannot be converted to a Python object for pickling"
 SWEEP_REFUSAL = "2 No backward-forward method has been defined for transformers yet."
@@ -43,19 +41,6 @@ def joined(a, b, pairs):
     return b
 
 
-def network(cy, elements):
-    return cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
-
-
-def solve(cy, kind, net):
-    """The solver, solved: keep it while reading the results."""
-    make, iterations, tolerance = SOLVERS[kind]
-    solver = make(cy, net)
-    done, error = solver.solve_load_flow(iterations, tolerance)
-    assert done < iterations and error <= tolerance
-    return solver
-
-
 # ---------------------------------------------------------------- classes
 
 
@@ -70,10 +55,7 @@ def test_pickling_and_copying_are_refused(cy, name):
     make, message = FACTORIES[name]
     instance = make(cy)
     assert type(instance).__module__ == "load_flow_engine.cy_engine" and type(instance).__qualname__ == name
-    for refuse in (pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__reduce__(), lambda o: o.__setstate__(None)):
-        with pytest.raises(TypeError) as failure:
-            refuse(instance)
-        assert str(failure.value) == message
+    assert_copies_refused(instance, message, also=(lambda o: o.__reduce__(),))
 
 
 @pytest.mark.parametrize(
@@ -159,14 +141,15 @@ def test_dyn11_worked_case_of_the_ratio(cy):
 # ---------------------------------------------------------------- solved feeders
 
 
-class DynFeeder:
+class DynFeeder(SolvedCircuit):
     """(a) A 20 kV source, a Dyn11 400 kVA transformer with its LV neutral earthed, a four-wire LV line
     to a bus with a star and a delta power load."""
 
     STAR = carray([30e3 + 8e3j, 18e3 + 4e3j, 25e3 + 9e3j])
     DELTA = carray([20e3 + 6e3j, 12e3 + 2e3j, 16e3 + 5e3j])
 
-    def __init__(self, cy, z2=Z2, ym=YM, k=K_DYN11, load=1.0):
+    def __init__(self, cy, z2=Z2, ym=YM, k=K_DYN11):
+        self.cy = cy
         source = cy.CyVoltageSource(4, carray(sequence(20e3 / S3)))
         ref = joined(source, cy.CyPotentialRef(), [(3, 0)])
         self.transformer = cy.CyThreePhaseTransformer(3, 4, "D", "y", z2, ym, k, 11)
@@ -181,13 +164,12 @@ class DynFeeder:
         line.connect_side(near, [(i, i) for i in range(4)], True)
         self.far = cy.CyBus(4, start)
         line.connect_side(self.far, [(i, i) for i in range(4)], False)
-        self.star = joined(self.far, cy.CyPowerLoad(4, self.STAR * load), [(i, i) for i in range(4)])
-        self.delta = joined(self.far, cy.CyDeltaPowerLoad(3, self.DELTA * load), [(i, i) for i in range(3)])
+        self.star = joined(self.far, cy.CyPowerLoad(4, self.STAR), [(i, i) for i in range(4)])
+        self.delta = joined(self.far, cy.CyDeltaPowerLoad(3, self.DELTA), [(i, i) for i in range(3)])
         self.elements = [source, ref, self.transformer, near, earth, line, self.far, self.star, self.delta]
-        self.network = network(cy, self.elements)
         self.z2, self.ym, self.k = z2, ym, k
 
-    def potentials(self):
+    def solution(self):
         return np.concatenate([self.transformer.get_potentials(7), self.far.get_potentials(4)])
 
     def assert_equations(self):
@@ -206,21 +188,21 @@ class DynFeeder:
 @pytest.mark.parametrize("kind", ["newton", "goldstein"])
 def test_dyn11_feeder_by_the_newton_family(cy, kind):
     feeder = DynFeeder(cy)
-    solver = solve(cy, kind, feeder.network)
+    feeder.solve(kind)
     feeder.assert_equations()
     v = feeder.far.get_potentials(4)
     assert np.all((abs(v[:3] - v[3]) > 215) & (abs(v[:3] - v[3]) < 230))
     reference = DynFeeder(cy)
-    newton = solve(cy, "newton", reference.network)  # alive while its results are read
-    np.testing.assert_allclose(feeder.potentials(), reference.potentials(), atol=1e-6)
-    assert solver.solve_load_flow(20, 1e-9)[0] == 0 and newton.solve_load_flow(20, 1e-9)[0] == 0
+    np.testing.assert_allclose(feeder.solution(), reference.solve("newton"), atol=1e-6)
+    assert feeder.solver.solve_load_flow(20, 1e-9)[0] == 0 and reference.solver.solve_load_flow(20, 1e-9)[0] == 0
 
 
-class SingleFeeder:
+class SingleFeeder(SolvedCircuit):
     """(b) An 11 kV single-phase source, a single transformer with a complex ratio and its secondary
     earthed, a two-wire line to a power and an admittance load."""
 
-    def __init__(self, cy, z2=0.02 + 0.05j, ym=1e-7 - 6e-7j, k=240 / 11e3 * np.exp(-0.05j), load=1.0):
+    def __init__(self, cy, z2=0.02 + 0.05j, ym=1e-7 - 6e-7j, k=240 / 11e3 * np.exp(-0.05j)):
+        self.cy = cy
         source = cy.CyVoltageSource(2, carray([11e3]))
         ref = joined(source, cy.CyPotentialRef(), [(1, 0)])
         self.transformer = cy.CySingleTransformer(z2, ym, k)
@@ -233,41 +215,36 @@ class SingleFeeder:
         line.connect_side(near, [(0, 0), (1, 1)], True)
         self.far = cy.CyBus(2, start)
         line.connect_side(self.far, [(0, 0), (1, 1)], False)
-        self.load = joined(self.far, cy.CyPowerLoad(2, carray([(9e3 + 3e3j) * load])), [(0, 0), (1, 1)])
+        self.load = joined(self.far, cy.CyPowerLoad(2, carray([9e3 + 3e3j])), [(0, 0), (1, 1)])
         heater = joined(self.far, cy.CyAdmittanceLoad(2, carray([0.05])), [(0, 0), (1, 1)])
         self.elements = [source, ref, self.transformer, near, earth, line, self.far, self.load, heater]
-        self.network = network(cy, self.elements)
         self.z2, self.ym, self.k = z2, ym, k
 
-    def potentials(self):
+    def solution(self):
         return np.concatenate([self.transformer.get_potentials(4), self.far.get_potentials(2)])
 
     def assert_equations(self):
-        v1, v2 = self.transformer.get_side_potentials(2, 2)
-        i1, i2 = self.transformer.get_side_currents(2, 2)
-        u1, u2 = v1[0] - v1[1], v2[0] - v2[1]
-        assert abs(i2[0] * self.z2 - (u2 - self.k * u1)) < 1e-9
-        assert abs(i1[0] - (self.ym * u1 - np.conj(self.k) * i2[0])) < 1e-10
+        i1, i2 = assert_single_phase_windings(self.transformer, self.z2, self.ym, self.k)
         assert i1[1] == -i1[0] and i2[1] == -i2[0]
 
 
 @pytest.mark.parametrize("kind", SOLVERS)
 def test_single_phase_feeder_by_every_solver(cy, kind):
     feeder = SingleFeeder(cy)
-    solver = solve(cy, kind, feeder.network)
+    feeder.solve(kind)
     feeder.assert_equations()
     assert 200 < abs(feeder.far.get_port_potential(0) - feeder.far.get_port_potential(1)) < 240
     reference = SingleFeeder(cy)
-    newton = solve(cy, "newton", reference.network)  # alive while its results are read
-    np.testing.assert_allclose(feeder.potentials(), reference.potentials(), atol=1e-6)
-    assert solver.solve_load_flow(500, 1e-9)[0] <= 1 and newton.solve_load_flow(20, 1e-9)[0] == 0
+    np.testing.assert_allclose(feeder.solution(), reference.solve("newton"), atol=1e-6)
+    assert feeder.solver.solve_load_flow(500, 1e-9)[0] <= 1 and reference.solver.solve_load_flow(20, 1e-9)[0] == 0
 
 
-class CentreFeeder:
+class CentreFeeder(SolvedCircuit):
     """(c) A 7.2 kV source, a centre-tap transformer with its tap earthed, a load on each half and one
     across the outer ends."""
 
     def __init__(self, cy, z2=0.012 + 0.03j, ym=2e-7 - 1e-6j, k=240 / 7200):
+        self.cy = cy
         source = cy.CyVoltageSource(2, carray([7200]))
         ref = joined(source, cy.CyPotentialRef(), [(1, 0)])
         self.transformer = cy.CyCenterTransformer(z2, ym, k)
@@ -279,10 +256,9 @@ class CentreFeeder:
         lower = joined(self.bus, cy.CyPowerLoad(2, carray([1.5e3 + 0.2e3j])), [(1, 0), (2, 1)])
         across = joined(self.bus, cy.CyPowerLoad(2, carray([6e3 + 2e3j])), [(0, 0), (1, 1)])
         self.elements = [source, ref, self.transformer, self.bus, earth, upper, lower, across]
-        self.network = network(cy, self.elements)
         self.z2, self.ym, self.k = z2, ym, k
 
-    def potentials(self):
+    def solution(self):
         return self.transformer.get_potentials(5)
 
     def assert_equations(self):
@@ -298,14 +274,14 @@ class CentreFeeder:
 
 def test_centre_tap_feeder_by_newton(cy):
     feeder = CentreFeeder(cy)
-    solver = solve(cy, "newton", feeder.network)  # alive while its results are read
+    feeder.solve("newton")
     feeder.assert_equations()
-    assert solver.solve_load_flow(20, 1e-9)[0] == 0
+    assert feeder.solver.solve_load_flow(20, 1e-9)[0] == 0
 
 
 @pytest.mark.parametrize("make", [DynFeeder, CentreFeeder], ids=["three-phase", "centre tap"])
 def test_the_sweep_refuses_three_phase_and_centre_tap_transformers(cy, make):
-    solver = cy.CyBackwardForward(make(cy).network)
+    solver = cy.CyBackwardForward(make(cy).network())
     with pytest.raises(RuntimeError) as failure:
         solver.solve_load_flow(10, 1e-9)
     assert str(failure.value) == SWEEP_REFUSAL
@@ -324,39 +300,37 @@ UPDATES = {
 def test_update_between_solves_equals_a_fresh_solver(cy, case, kind):
     make, new = UPDATES[case]
     feeder = make(cy)
-    solver = solve(cy, kind, feeder.network)
-    before = feeder.potentials()
+    before = feeder.solve(kind)
     feeder.transformer.update_transformer_parameters(**new)
-    np.testing.assert_array_equal(feeder.potentials(), before)  # nothing solved yet
+    np.testing.assert_array_equal(feeder.solution(), before)  # nothing solved yet
     _, iterations, tolerance = SOLVERS[kind]
-    solver.solve_load_flow(iterations, tolerance)
-    assert np.abs(feeder.potentials() - before).max() > 1
+    feeder.solver.solve_load_flow(iterations, tolerance)
+    assert np.abs(feeder.solution() - before).max() > 1
     feeder.z2, feeder.ym, feeder.k = new["z2"], new["ym"], new["k"]
     feeder.assert_equations()
     fresh = make(cy, **new)
-    fresh_solver = solve(cy, kind, fresh.network)  # alive while its results are read
-    np.testing.assert_allclose(feeder.potentials(), fresh.potentials(), atol=1e-6)
-    assert fresh_solver.solve_load_flow(20, 1e-9)[0] <= 1
+    np.testing.assert_allclose(feeder.solution(), fresh.solve(kind), atol=1e-6)
+    assert fresh.solver.solve_load_flow(20, 1e-9)[0] <= 1
 
 
 def test_the_tests_overwrite_the_solver_state_until_the_next_solve(cy):
     feeder = SingleFeeder(cy)
-    solver = solve(cy, "newton", feeder.network)
-    solution = feeder.potentials()
+    solution = feeder.solve("newton")
     _, vsc = feeder.transformer.compute_short_circuit_parameters(11e3, 240, 25e3)
     assert vsc == pytest.approx(abs(feeder.z2) * 25e3 / 240**2)
     # Written through the links: the bound solver's variables hold the test potentials now.
     assert list(feeder.transformer.get_potentials(4)) == [vsc * 11e3, 0, 0, 0]
     # The second item does not depend on the network's state.
     assert feeder.transformer.compute_short_circuit_parameters(11e3, 240, 25e3)[1] == vsc
-    solver.solve_load_flow(20, 1e-9)
-    np.testing.assert_allclose(feeder.potentials(), solution, atol=1e-6)
+    feeder.solver.solve_load_flow(20, 1e-9)
+    np.testing.assert_allclose(feeder.solution(), solution, atol=1e-6)
 
 
 def test_reading_updating_and_testing_after_the_solver_is_gone(cy):
     feeder = DynFeeder(cy)
-    solver = solve(cy, "newton", feeder.network)
-    del solver
+    network = feeder.network()
+    feeder.solve("newton", network)
+    feeder.solver = None
     gc.collect()
     t = feeder.transformer
     start = t.get_side_potentials(3, 4)[1]
@@ -366,9 +340,9 @@ def test_reading_updating_and_testing_after_the_solver_is_gone(cy):
     assert p > 0 and ratio > 0
     assert abs(t.get_port_potential(3) - t.get_port_potential(4)) == pytest.approx(400)
     feeder.z2 = 0.006 + 0.02j
-    again = solve(cy, "newton", feeder.network)  # alive while its results are read
+    feeder.solve("newton", network)
     feeder.assert_equations()
-    assert again.solve_load_flow(20, 1e-9)[0] == 0
+    assert feeder.solver.solve_load_flow(20, 1e-9)[0] == 0
 
 
 # ---------------------------------------------------------------- boundary refusals
@@ -418,24 +392,24 @@ REFUSALS = [
 @pytest.fixture
 def solved(cy):
     feeder = DynFeeder(cy)
-    solver = solve(cy, "newton", feeder.network)
-    return feeder, solver
+    feeder.solve("newton")
+    return feeder
 
 
 @pytest.mark.parametrize("call, exception, message", REFUSALS)
 def test_refusals_change_nothing(cy, solved, call, exception, message):
-    feeder, solver = solved
-    before = feeder.potentials()
+    feeder, solver = solved, solved.solver
+    before = feeder.solution()
     currents = feeder.transformer.get_currents(7)
     variables = solver.get_variables()
     with pytest.raises(exception) as failure:
         call(cy, feeder)
     if message is not None:
         assert str(failure.value) == message
-    np.testing.assert_array_equal(feeder.potentials(), before)
+    np.testing.assert_array_equal(feeder.solution(), before)
     np.testing.assert_array_equal(feeder.transformer.get_currents(7), currents)
     np.testing.assert_array_equal(solver.get_variables(), variables)
     # The parameters are those of the solution: solving again moves nothing.
     solver.solve_load_flow(20, 1e-9)
-    np.testing.assert_allclose(feeder.potentials(), before, atol=1e-9)
+    np.testing.assert_allclose(feeder.solution(), before, atol=1e-9)
     feeder.assert_equations()
