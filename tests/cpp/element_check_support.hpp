@@ -9,6 +9,26 @@
 #include "solvers/newton.hpp"
 #include "tape_support.hpp"
 
+// Each port of a fresh element has a node of its own; give those nodes potentials, some held at zero.
+inline void place(Element& element, const std::vector<std::complex<double>>& potentials,
+                  const std::vector<int>& held_at_zero = {}) {
+    for (std::size_t k = 0; k < potentials.size(); ++k) element.ports[k].connection->set_potential(potentials[k]);
+    for (int k : held_at_zero) element.ports[static_cast<std::size_t>(k)].connection->is_zero = true;
+}
+
+inline std::vector<std::complex<double>> port_currents(const Element& e) {
+    std::vector<std::complex<double>> out;
+    for (const Port& p : e.ports) out.push_back(p.current);
+    return out;
+}
+
+// The (real, imaginary) pairs of y from entry first on.
+inline std::vector<std::complex<double>> as_complex(const std::vector<double>& y, std::size_t first = 0) {
+    std::vector<std::complex<double>> out;
+    for (std::size_t k = first; k + 1 < y.size(); k += 2) out.emplace_back(y[k], y[k + 1]);
+    return out;
+}
+
 // Records the network as a Newton solver does, with every port's recorded current as an extra
 // output, so that the tape's currents can be compared with the double-mode ones.
 struct PortTape {
@@ -32,12 +52,7 @@ struct PortTape {
         return {y.begin(), y.begin() + static_cast<std::ptrdiff_t>(recorded.nb_residuals)};
     }
     // The recorded current of every port, element by element, at the present bound values.
-    std::vector<std::complex<double>> currents() {
-        const std::vector<double> y = recorded.outputs();
-        std::vector<std::complex<double>> out;
-        for (std::size_t k = recorded.nb_residuals; k + 1 < y.size(); k += 2) out.emplace_back(y[k], y[k + 1]);
-        return out;
-    }
+    std::vector<std::complex<double>> currents() { return as_complex(recorded.outputs(), recorded.nb_residuals); }
 };
 
 // Largest modulus of the sum of the port currents at a node not held at zero.

@@ -294,17 +294,6 @@ TEST(FlexibleLaw, ConstantControlsRecordNothing) {
 
 // ---------------------------------------------------------------- the loads
 
-// Each port of a fresh load has a node of its own; give those nodes potentials.
-void place(Element& load, const std::vector<cd>& potentials) {
-    for (std::size_t k = 0; k < potentials.size(); ++k) load.ports[k].connection->set_potential(potentials[k]);
-}
-
-std::vector<cd> port_currents(const Element& e) {
-    std::vector<cd> out;
-    for (const Port& p : e.ports) out.push_back(p.current);
-    return out;
-}
-
 void expect_near(const std::vector<cd>& actual, const std::vector<cd>& expected, double tolerance, const char* what) {
     ASSERT_EQ(actual.size(), expected.size()) << what;
     for (std::size_t k = 0; k < actual.size(); ++k)
