@@ -6,6 +6,8 @@
 #include <complex>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "solvers/newton.hpp"
 #include "tape_support.hpp"
 
@@ -65,6 +67,42 @@ inline double worst_imbalance(const ElectricalNetwork& network) {
         worst = std::max(worst, std::abs(sum));
     }
     return worst;
+}
+
+// Every element's double-mode currents, then the sum of the port currents at every node, real then
+// imaginary part, in network order: the residuals where no node is held at zero.
+inline std::vector<double> double_residuals(ElectricalNetwork& network) {
+    for (Element* e : network.elements) e->compute_currents(false);
+    std::vector<double> r;
+    for (const auto& node : network.connections) {
+        std::complex<double> sum = 0.0;
+        for (const Port* p : node->ports) sum += p->current;
+        r.push_back(sum.real());
+        r.push_back(sum.imag());
+    }
+    return r;
+}
+
+// The recorded Jacobian at the bound variables against central differences (step h) of the
+// double-mode residuals, each entry within tolerance times the largest entry; the bound variables
+// are left as they were.
+inline void expect_tape_jacobian(RecordedNetwork& recorded, ElectricalNetwork& network, double h, double tolerance) {
+    const std::vector<double> x0 = as_std(recorded.x_values);
+    const std::vector<double> jacobian = recorded.f.Jacobian(x0);
+    const std::size_t n = x0.size();
+    double largest = 0.0;
+    for (double d : jacobian) largest = std::max(largest, std::abs(d));
+    for (std::size_t j = 0; j < n; ++j) {
+        const auto at = static_cast<Eigen::Index>(j);
+        recorded.x_values[at] = x0[j] + h;
+        const std::vector<double> up = double_residuals(network);
+        recorded.x_values[at] = x0[j] - h;
+        const std::vector<double> down = double_residuals(network);
+        recorded.x_values[at] = x0[j];
+        for (std::size_t i = 0; i < jacobian.size() / n; ++i)
+            EXPECT_NEAR(jacobian[i * n + j], (up[i] - down[i]) / (2.0 * h), tolerance * largest)
+                << "row " << i << " column " << j;
+    }
 }
 
 // Largest relative difference between the solver's Jacobian and central differences of its

@@ -854,39 +854,11 @@ void check_jacobian(const std::vector<cd>& potentials, FlexibleParameter& star_f
     for (int c = 0; c < 3; ++c) feeder::join(bus.ports[c], delta.ports[c]);
     ElectricalNetwork net({&bus, &star, &delta});
     RecordedNetwork recorded(net);
-    const std::vector<double> x0 = as_std(recorded.x_values);
-    const std::vector<double> jacobian = recorded.f.Jacobian(x0);
-    const std::size_t n = x0.size();
-    ASSERT_EQ(n, 8u);
-
-    const auto residuals = [&](const std::vector<double>& x) {
-        for (std::size_t k = 0; k < n; ++k) recorded.x_values[static_cast<Eigen::Index>(k)] = x[k];
-        star.compute_currents(false);
-        delta.compute_currents(false);
-        std::vector<double> r;
-        for (const auto& node : net.connections) {
-            cd sum = 0.0;
-            for (const Port* p : node->ports) sum += p->current;
-            r.push_back(sum.real());
-            r.push_back(sum.imag());
-        }
-        return r;
-    };
-    const std::vector<double> r0 = residuals(x0);
+    ASSERT_EQ(recorded.x_values.size(), 8);
+    const std::vector<double> r0 = double_residuals(net);
     const std::vector<double> taped = recorded.outputs();
-    for (std::size_t k = 0; k < n; ++k) EXPECT_NEAR(taped[k], r0[k], 1e-10) << "residual " << k;
-
-    double largest = 0.0;
-    for (double d : jacobian) largest = std::max(largest, std::abs(d));
-    const double h = 1e-5;
-    for (std::size_t j = 0; j < n; ++j) {
-        std::vector<double> up = x0, down = x0;
-        up[j] += h;
-        down[j] -= h;
-        const std::vector<double> ru = residuals(up), rd = residuals(down);
-        for (std::size_t i = 0; i < n; ++i)
-            EXPECT_NEAR(jacobian[i * n + j], (ru[i] - rd[i]) / (2 * h), 1e-6 * largest) << "row " << i << " col " << j;
-    }
+    for (std::size_t k = 0; k < r0.size(); ++k) EXPECT_NEAR(taped[k], r0[k], 1e-10) << "residual " << k;
+    expect_tape_jacobian(recorded, net, 1e-5, 1e-6);
     net.unbind();
 }
 

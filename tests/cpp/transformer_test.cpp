@@ -9,11 +9,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "element_check_support.hpp"
 #include "elements/bus.hpp"
 #include "elements/three_phase_transformer.hpp"
 #include "elements/transformer.hpp"
 #include "network/network.hpp"
-#include "tape_support.hpp"
 
 namespace {
 using C = std::complex<double>;
@@ -657,33 +657,9 @@ TEST(TransformerJacobian, MatchesFiniteDifferencesOfTheDoubleCurrents) {
         ASSERT_EQ(n, 2 * t->ports.size());
 
         // Each port is alone at its node: the residuals are the port currents.
-        auto plain = [&] {
-            t->compute_currents(false);
-            std::vector<double> r;
-            for (const Port& p : t->ports) {
-                r.push_back(p.current.real());
-                r.push_back(p.current.imag());
-            }
-            return r;
-        };
         const std::vector<double> at = tape.outputs();
-        const std::vector<double> expected = plain();
+        const std::vector<double> expected = double_residuals(net);
         for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(at[i], expected[i], 1e-9 * (1.0 + std::abs(expected[i]))) << i;
-
-        const std::vector<double> jacobian = tape.f.Jacobian(as_std(tape.x_values));
-        double largest = 0.0;
-        for (double v : jacobian) largest = std::max(largest, std::abs(v));
-        const double h = 1e-3;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double x0 = tape.x_values[static_cast<Eigen::Index>(j)];
-            tape.x_values[static_cast<Eigen::Index>(j)] = x0 + h;
-            const std::vector<double> up = plain();
-            tape.x_values[static_cast<Eigen::Index>(j)] = x0 - h;
-            const std::vector<double> down = plain();
-            tape.x_values[static_cast<Eigen::Index>(j)] = x0;
-            for (std::size_t i = 0; i < n; ++i)
-                EXPECT_NEAR(jacobian[i * n + j], (up[i] - down[i]) / (2.0 * h), 1e-7 * largest)
-                    << "row " << i << " column " << j;
-        }
+        expect_tape_jacobian(tape, net, 1e-3, 1e-7);
     }
 }
