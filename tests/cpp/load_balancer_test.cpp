@@ -18,7 +18,7 @@ using cd = std::complex<double>;
 const double pi = std::acos(-1.0);
 const cd a = std::polar(1.0, 2.0 * pi / 3.0);  // 120 degree rotation
 
-void join(Port& keep, Port& other) { keep.connection->merge(other.connection); }
+using feeder::join;
 
 void place(LoadBalancer& b, const cd (&phases)[3], cd neutral) {
     for (std::size_t i = 0; i < 3; ++i) b.ports[i].connection->set_potential(phases[i] + neutral);
