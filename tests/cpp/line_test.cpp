@@ -50,21 +50,6 @@ void expect_close(const Vector& got, const Vector& want, double tol = 1e-9) {
         EXPECT_LE(std::abs(got[k] - want[k]), tol * (1.0 + std::abs(want[k]))) << "entry " << k << ": " << got[k] << " vs " << want[k];
 }
 
-// Stands in for a solver: owns the value vectors that the network's records are linked to.
-struct Binding {
-    ADVector x, p;
-    VectorXd x_values, p_values;
-
-    explicit Binding(ElectricalNetwork& net) {
-        const auto values = net.get_initial_values();
-        x.assign(values.first.begin(), values.first.end());
-        p.assign(values.second.begin(), values.second.end());
-        x_values = Eigen::Map<const VectorXd>(values.first.data(), static_cast<Eigen::Index>(values.first.size()));
-        p_values = Eigen::Map<const VectorXd>(values.second.data(), static_cast<Eigen::Index>(values.second.size()));
-        net.bind(x, x_values, p, p_values);
-    }
-};
-
 std::vector<double> collected(Element& e) {
     std::vector<double> out;
     e.collect_parameters(out);
