@@ -30,6 +30,7 @@ private:
 
 #include <algorithm>
 #include <complex>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -62,14 +63,19 @@ inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNe
     return nullptr;
 }
 
-// The message of the runtime error a solve throws, or "no exception".
-inline std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
+// The message of the runtime error call throws, or "no exception".
+inline std::string error_of(const std::function<void()>& call) {
     try {
-        solver.solve_load_flow(max_iterations, tolerance);
+        call();
     } catch (const std::runtime_error& e) {
         return e.what();
     }
     return "no exception";
+}
+
+// The message of the runtime error a solve throws, or "no exception".
+inline std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
+    return error_of([&] { solver.solve_load_flow(max_iterations, tolerance); });
 }
 
 // Solves to a tolerance that leaves every solver well inside 1e-6 V of the exact solution.
