@@ -575,7 +575,6 @@ struct FlexibleFeeder {
     std::vector<FlexibleLoad*> stars() const { return {star1, star3, one_phase}; }
 };
 
-const SolverKind all_kinds[] = {SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein};
 
 std::vector<cd> solved(FlexibleFeeder& f, SolverKind kind) {
     auto solver = make_solver(kind, f.network.get());
@@ -640,8 +639,7 @@ TEST_P(FlexibleFeederSolution, TheLawAndTheCurrentBalanceHoldAtTheSolution) {
     EXPECT_GT(powers[1].imag(), 500.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, FlexibleFeederSolution, ::testing::ValuesIn(all_kinds),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, FlexibleFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 TEST(FlexibleFeeder, AllSolversFindTheSamePotentials) {
     FlexibleFeeder reference_feeder;
@@ -706,8 +704,7 @@ TEST_P(FlexibleFeederUpdate, SecondSolveEqualsAFreshSolver) {
     EXPECT_LT(largest_difference(second, node_potentials(*f.network)), 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, FlexibleFeederUpdate, ::testing::ValuesIn(all_kinds),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, FlexibleFeederUpdate, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 // One star load with keep_q behind a line.
 struct KeepQCircuit {

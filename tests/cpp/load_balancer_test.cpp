@@ -185,7 +185,6 @@ struct BalancedFeeder {
 
 const cd z2_feeder(0.3, 0.1);
 const cd ym_feeder(1e-4, -2e-3);
-const SolverKind all_kinds[] = {SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein};
 
 // Zero-sequence phase-to-neutral voltage of a four-port bus.
 cd zero_sequence(const Bus& bus) {
@@ -225,8 +224,7 @@ TEST_P(BalancedFeederSolution, AgreesWithNewtonAndBalancesEveryNode) {
     EXPECT_LT(worst_imbalance(*bf.network), 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, BalancedFeederSolution, ::testing::ValuesIn(all_kinds),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, BalancedFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 TEST(BalancedFeeder, ReducesTheZeroSequenceVoltageAtItsBus) {
     auto plain = feeder::build(BalancedFeeder::options());

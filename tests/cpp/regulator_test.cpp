@@ -362,9 +362,7 @@ struct RegulatedFeeder {
     cd secondary() const { return reg.ports[2].connection->get_potential() - reg.ports[3].connection->get_potential(); }
 };
 
-const SolverKind all_kinds[] = {SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein};
 
-std::string kind_name(const ::testing::TestParamInfo<SolverKind>& info) { return solver_name(info.param); }
 
 // The regulator's own equations, with the ratio in force, at the currents left by the solver.
 void expect_regulator_equations(const SingleVoltageRegulator& reg) {
@@ -416,7 +414,7 @@ TEST_P(RegulatedFeederSolution, AgreesWithNewton) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederSolution, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 struct SaturationCase {
     double primary_share;  // of u_ref, at the source
@@ -490,7 +488,7 @@ TEST_P(RegulatedFeederUpdate, SecondSolveEqualsAFreshSolver) {
     EXPECT_LT(largest_difference(second, node_potentials(*f.network)), 1e-8);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederUpdate, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederUpdate, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 class RegulatedFeederLifetime : public ::testing::TestWithParam<SolverKind> {};
 
@@ -519,7 +517,7 @@ TEST_P(RegulatedFeederLifetime, AfterTheSolverTheRecordsReadTheirOwnValues) {
     EXPECT_NEAR(std::abs(f.secondary()), 226.0, 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederLifetime, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederLifetime, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 // ---------------------------------------------------------------------------------------------
 // Degenerate values: no guard in the regulator, the solvers report the NaN.

@@ -34,6 +34,8 @@ private:
 #include <stdexcept>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "solvers/abstract_solver.hpp"
 #include "solvers/newton.hpp"
 
@@ -49,6 +51,14 @@ inline const char* solver_name(SolverKind kind) {
             return "NewtonGoldstein";
     }
     return "?";
+}
+
+inline constexpr SolverKind all_solver_kinds[] = {SolverKind::backward_forward, SolverKind::newton,
+                                                  SolverKind::newton_goldstein};
+
+// Names the instances of a test parameterised by the solver.
+inline std::string solver_param_name(const ::testing::TestParamInfo<SolverKind>& info) {
+    return solver_name(info.param);
 }
 
 inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNetwork* network) {

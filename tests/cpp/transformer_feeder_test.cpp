@@ -307,10 +307,7 @@ TEST_P(SingleFeederSolution, ADestroyedSolverLeavesOwnValuesToReadUpdateAndTest)
     f.expect_winding_equations(q);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, SingleFeederSolution,
-                         ::testing::Values(SolverKind::backward_forward, SolverKind::newton,
-                                           SolverKind::newton_goldstein),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, SingleFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 TEST(SinglePhaseFeeder, AZeroImpedanceIsNewtonsNaNFailure) {
     SingleParameters q;
