@@ -24,6 +24,13 @@ inline std::vector<std::complex<double>> port_currents(const Element& e) {
     return out;
 }
 
+// The element's parameters in the order it collects them.
+inline std::vector<double> collected(Element& e) {
+    std::vector<double> out;
+    e.collect_parameters(out);
+    return out;
+}
+
 // The (real, imaginary) pairs of y from entry first on.
 inline std::vector<std::complex<double>> as_complex(const std::vector<double>& y, std::size_t first = 0) {
     std::vector<std::complex<double>> out;

@@ -35,6 +35,11 @@ cd recorded_power(FlexibleParameter& f, double u_record, cd s_record, double u, 
     ADVector x = {AD(u_record), AD(s_record.real()), AD(s_record.imag())};
     ADVector p(p0.begin(), p0.end());
     CppAD::Independent(x, p);
+    const auto unlink = [&] {
+        ADVector none;
+        int j = 0;
+        f.bind_parameters(none, p_values, j);
+    };
     ADVector y(2);
     try {
         int j = 0;
@@ -44,15 +49,11 @@ cd recorded_power(FlexibleParameter& f, double u_record, cd s_record, double u, 
         y[1] = s.imag();
     } catch (...) {
         AD::abort_recording();
-        ADVector none;
-        int j = 0;
-        f.bind_parameters(none, p_values, j);
+        unlink();
         throw;
     }
     CppAD::ADFun<double> tape(x, y);
-    ADVector none;
-    int j = 0;
-    f.bind_parameters(none, p_values, j);
+    unlink();
     std::vector<double> limits;
     f.collect_parameters(limits);
     tape.new_dynamic(limits);

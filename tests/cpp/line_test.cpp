@@ -50,12 +50,6 @@ void expect_close(const Vector& got, const Vector& want, double tol = 1e-9) {
         EXPECT_LE(std::abs(got[k] - want[k]), tol * (1.0 + std::abs(want[k]))) << "entry " << k << ": " << got[k] << " vs " << want[k];
 }
 
-std::vector<double> collected(Element& e) {
-    std::vector<double> out;
-    e.collect_parameters(out);
-    return out;
-}
-
 const std::vector<C> kFullZ = {{1.0, 2.0}, {0.1, 0.3}, {0.05, 0.0}, {0.2, 0.1}, {1.5, 1.0},
                                {0.07, 0.02}, {0.03, 0.0}, {0.0, 0.4}, {0.8, 0.6}};
 }  // namespace

@@ -107,7 +107,7 @@ TEST(LoadBalancerCurrents, SequenceVoltagesByHandInBothModes) {
         PortTape tape({&b});
         const std::vector<cd> on_tape = tape.currents();
         b.compute_currents(false);
-        const std::vector<cd> plain = {b.ports[0].current, b.ports[1].current, b.ports[2].current, b.ports[3].current};
+        const std::vector<cd> plain = port_currents(b);
         b.backward_step();  // the same double-mode evaluation
         for (std::size_t i = 0; i < 4; ++i) {
             const double scale = 1.0 + std::abs(expected[i]);

@@ -33,12 +33,6 @@ void expect_close(const C& got, const C& want, double tol, const std::string& wh
     EXPECT_LE(std::abs(got - want), tol) << what << ": " << got << " vs " << want;
 }
 
-std::vector<double> collected(Element& e) {
-    std::vector<double> out;
-    e.collect_parameters(out);
-    return out;
-}
-
 // Distinct, unbalanced potentials for port i, so that no symmetry hides a wrong coefficient.
 C odd_potential(std::size_t i, double scale) {
     const double t = static_cast<double>(i);
@@ -223,8 +217,7 @@ TEST(CenterTransformer, HalfWindingsAndTheRealRatio) {
     EXPECT_EQ(t.side1[1]->current, -t.side1[0]->current);
 
     // An imaginary part of the ratio leaves the currents as they are.
-    std::vector<C> before;
-    for (const Port& p : t.ports) before.push_back(p.current);
+    const std::vector<C> before = port_currents(t);
     t.update_transformer_parameters(z2, ym, kr, 0.3);
     t.compute_currents(false);
     for (std::size_t i = 0; i < t.ports.size(); ++i) EXPECT_EQ(t.ports[i].current, before[i]) << i;
