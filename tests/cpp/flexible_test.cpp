@@ -576,7 +576,6 @@ struct FlexibleFeeder {
     std::vector<FlexibleLoad*> stars() const { return {star1, star3, one_phase}; }
 };
 
-
 std::vector<cd> solved(FlexibleFeeder& f, SolverKind kind) {
     auto solver = make_solver(kind, f.network.get());
     const auto [iterations, error] = solve_tightly(*solver, kind);

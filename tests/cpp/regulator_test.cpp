@@ -362,8 +362,6 @@ struct RegulatedFeeder {
     cd secondary() const { return reg.ports[2].connection->get_potential() - reg.ports[3].connection->get_potential(); }
 };
 
-
-
 // The regulator's own equations, with the ratio in force, at the currents left by the solver.
 void expect_regulator_equations(const SingleVoltageRegulator& reg) {
     const cd k = reg.get_tap() * std::polar(1.0, reg.phi);
