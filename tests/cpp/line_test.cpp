@@ -7,10 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "element_check_support.hpp"
 #include "elements/bus.hpp"
 #include "elements/line.hpp"
 #include "network/network.hpp"
-#include "tape_support.hpp"
 
 namespace {
 using C = std::complex<double>;
@@ -48,27 +48,6 @@ void expect_close(const Vector& got, const Vector& want, double tol = 1e-9) {
     ASSERT_EQ(got.size(), want.size());
     for (Eigen::Index k = 0; k < got.size(); ++k)
         EXPECT_LE(std::abs(got[k] - want[k]), tol * (1.0 + std::abs(want[k]))) << "entry " << k << ": " << got[k] << " vs " << want[k];
-}
-
-// Stands in for a solver: owns the value vectors that the network's records are linked to.
-struct Binding {
-    ADVector x, p;
-    VectorXd x_values, p_values;
-
-    explicit Binding(ElectricalNetwork& net) {
-        const auto values = net.get_initial_values();
-        x.assign(values.first.begin(), values.first.end());
-        p.assign(values.second.begin(), values.second.end());
-        x_values = Eigen::Map<const VectorXd>(values.first.data(), static_cast<Eigen::Index>(values.first.size()));
-        p_values = Eigen::Map<const VectorXd>(values.second.data(), static_cast<Eigen::Index>(values.second.size()));
-        net.bind(x, x_values, p, p_values);
-    }
-};
-
-std::vector<double> collected(Element& e) {
-    std::vector<double> out;
-    e.collect_parameters(out);
-    return out;
 }
 
 const std::vector<C> kFullZ = {{1.0, 2.0}, {0.1, 0.3}, {0.05, 0.0}, {0.2, 0.1}, {1.5, 1.0},
@@ -262,19 +241,7 @@ TEST(LineTape, ResidualsFollowVariablesAndUpdatedParameters) {
     }
     ElectricalNetwork net({&simple, &shunt});
 
-    auto double_residuals = [&] {
-        simple.compute_currents(false);
-        shunt.compute_currents(false);
-        std::vector<double> r;
-        for (const auto& node : net.connections) {
-            C sum = 0.0;
-            for (const Port* port : node->ports) sum += port->current;
-            r.push_back(sum.real());
-            r.push_back(sum.imag());
-        }
-        return r;
-    };
-    const std::vector<double> unbound = double_residuals();
+    const std::vector<double> unbound = double_residuals(net);
 
     VectorXd x_values, p_values;
     CppAD::ADFun<double> f;
@@ -294,7 +261,7 @@ TEST(LineTape, ResidualsFollowVariablesAndUpdatedParameters) {
     const std::vector<C> z2_new = {{0.6, 0.6}, {0.1, 0.2}, {0.05, 0.25}, {0.4, 0.9}};
     shunt.update_line_parameters(y_new.data(), z2_new.data());
     f.new_dynamic(as_std(p_values));
-    const std::vector<double> moved = double_residuals();
+    const std::vector<double> moved = double_residuals(net);
     expect_same(f.Forward(0, as_std(x_values)), moved);
     EXPECT_NE(moved, unbound);
 }

@@ -18,7 +18,7 @@ using cd = std::complex<double>;
 const double pi = std::acos(-1.0);
 const cd a = std::polar(1.0, 2.0 * pi / 3.0);  // 120 degree rotation
 
-void join(Port& keep, Port& other) { keep.connection->merge(other.connection); }
+using feeder::join;
 
 void place(LoadBalancer& b, const cd (&phases)[3], cd neutral) {
     for (std::size_t i = 0; i < 3; ++i) b.ports[i].connection->set_potential(phases[i] + neutral);
@@ -107,7 +107,7 @@ TEST(LoadBalancerCurrents, SequenceVoltagesByHandInBothModes) {
         PortTape tape({&b});
         const std::vector<cd> on_tape = tape.currents();
         b.compute_currents(false);
-        const std::vector<cd> plain = {b.ports[0].current, b.ports[1].current, b.ports[2].current, b.ports[3].current};
+        const std::vector<cd> plain = port_currents(b);
         b.backward_step();  // the same double-mode evaluation
         for (std::size_t i = 0; i < 4; ++i) {
             const double scale = 1.0 + std::abs(expected[i]);
@@ -185,7 +185,6 @@ struct BalancedFeeder {
 
 const cd z2_feeder(0.3, 0.1);
 const cd ym_feeder(1e-4, -2e-3);
-const SolverKind all_kinds[] = {SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein};
 
 // Zero-sequence phase-to-neutral voltage of a four-port bus.
 cd zero_sequence(const Bus& bus) {
@@ -225,8 +224,7 @@ TEST_P(BalancedFeederSolution, AgreesWithNewtonAndBalancesEveryNode) {
     EXPECT_LT(worst_imbalance(*bf.network), 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, BalancedFeederSolution, ::testing::ValuesIn(all_kinds),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, BalancedFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 TEST(BalancedFeeder, ReducesTheZeroSequenceVoltageAtItsBus) {
     auto plain = feeder::build(BalancedFeeder::options());

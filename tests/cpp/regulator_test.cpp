@@ -25,21 +25,11 @@ const cd ym_default(1e-5, -1e-4);
 
 void join(Port& keep, Port& other) { keep.connection->merge(other.connection); }
 
-// Stands in for a solver: value vectors the network's records are linked to.
-struct Binding {
-    ADVector x, p;
-    VectorXd x_values, p_values;
+// A binding that, like a solver, unbinds the network when it dies.
+struct ScopedBinding : Binding {
     ElectricalNetwork& net;
-
-    explicit Binding(ElectricalNetwork& net_) : net(net_) {
-        const auto values = net.get_initial_values();
-        x.assign(values.first.begin(), values.first.end());
-        p.assign(values.second.begin(), values.second.end());
-        x_values = Eigen::Map<const VectorXd>(values.first.data(), static_cast<Eigen::Index>(values.first.size()));
-        p_values = Eigen::Map<const VectorXd>(values.second.data(), static_cast<Eigen::Index>(values.second.size()));
-        net.bind(x, x_values, p, p_values);
-    }
-    ~Binding() { net.unbind(); }
+    explicit ScopedBinding(ElectricalNetwork& net_) : Binding(net_), net(net_) {}
+    ~ScopedBinding() { net.unbind(); }
 };
 
 // Primary phase at v_neutral + u1, the shared neutral at v_neutral, the secondary phase at v2.
@@ -122,7 +112,7 @@ TEST(RegulatorConstruction, NeutralsShareOneNodeAndRecordsStartUnlinked) {
     const auto [x0, p0] = net.get_initial_values();
     EXPECT_EQ(x0.size(), 7u);
     EXPECT_EQ(p0.size(), 5u);
-    Binding b(net);
+    ScopedBinding b(net);
     EXPECT_TRUE(reg.tap.linked && reg.z2.linked && reg.ym.linked && reg.u_ref.linked);
     EXPECT_EQ(reg.tap.linked_value, &b.x_values[6]);
     EXPECT_EQ(reg.u_ref.linked_value, &b.p_values[4]);
@@ -160,7 +150,7 @@ TEST(RegulatorStartTap, ReadsThePrimaryThroughTheLinks) {
     SingleVoltageRegulator reg(z2_default, ym_default, 230.0, 0.1, 100.0, 0.0);
     place(reg, 230.0);
     ElectricalNetwork net({&reg});
-    Binding b(net);
+    ScopedBinding b(net);
     // The bound copy of the primary phase says 253 V (1.1 u_ref); its own value still says 230 V.
     b.x_values[0] = 253.0;
     std::vector<double> values;
@@ -233,7 +223,7 @@ TEST(RegulatorSweep, ForwardStepMovesTheTapThenTheSecondaryPotential) {
     SingleVoltageRegulator reg(z2_default, ym_default, 210.0, 0.1, 1000.0, pi / 6);
     place(reg, 200.0, cd(1.0, 1.0), 0.0);
     ElectricalNetwork net({&reg});
-    Binding b(net);
+    ScopedBinding b(net);
     const double change = reg.forward_step();
     EXPECT_NEAR(reg.tap.value, 1.05, 1e-12);
     EXPECT_EQ(b.x_values[6], reg.tap.value);  // the solver's copy too
@@ -288,7 +278,7 @@ TEST(RegulatorUpdate, RestartsTapAndSecondaryFromALivePrimary) {
         SingleVoltageRegulator reg(z2_default, ym_default, 230.0, 0.1, 100.0, pi / 6);
         place(reg, 200.0, cd(3.0, 0.0), 50.0);
         ElectricalNetwork net({&reg});
-        std::unique_ptr<Binding> b = bound ? std::make_unique<Binding>(net) : nullptr;
+        std::unique_ptr<ScopedBinding> b = bound ? std::make_unique<ScopedBinding>(net) : nullptr;
         reg.update_parameters(z2_new, ym_new, 210.0);
         EXPECT_EQ(reg.z2.get_value(), z2_new);
         EXPECT_EQ(reg.ym.get_value(), ym_new);
@@ -372,10 +362,6 @@ struct RegulatedFeeder {
     cd secondary() const { return reg.ports[2].connection->get_potential() - reg.ports[3].connection->get_potential(); }
 };
 
-const SolverKind all_kinds[] = {SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein};
-
-std::string kind_name(const ::testing::TestParamInfo<SolverKind>& info) { return solver_name(info.param); }
-
 // The regulator's own equations, with the ratio in force, at the currents left by the solver.
 void expect_regulator_equations(const SingleVoltageRegulator& reg) {
     const cd k = reg.get_tap() * std::polar(1.0, reg.phi);
@@ -426,7 +412,7 @@ TEST_P(RegulatedFeederSolution, AgreesWithNewton) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederSolution, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 struct SaturationCase {
     double primary_share;  // of u_ref, at the source
@@ -500,7 +486,7 @@ TEST_P(RegulatedFeederUpdate, SecondSolveEqualsAFreshSolver) {
     EXPECT_LT(largest_difference(second, node_potentials(*f.network)), 1e-8);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederUpdate, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederUpdate, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 class RegulatedFeederLifetime : public ::testing::TestWithParam<SolverKind> {};
 
@@ -529,7 +515,7 @@ TEST_P(RegulatedFeederLifetime, AfterTheSolverTheRecordsReadTheirOwnValues) {
     EXPECT_NEAR(std::abs(f.secondary()), 226.0, 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederLifetime, ::testing::ValuesIn(all_kinds), kind_name);
+INSTANTIATE_TEST_SUITE_P(Solvers, RegulatedFeederLifetime, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 // ---------------------------------------------------------------------------------------------
 // Degenerate values: no guard in the regulator, the solvers report the NaN.

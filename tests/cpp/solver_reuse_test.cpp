@@ -126,7 +126,7 @@ TEST_P(NewtonReuse, EveryStepEqualsAFreshSolverFromTheSamePoint) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, NewtonReuse, ::testing::Values(SolverKind::newton, SolverKind::newton_goldstein),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+                         solver_param_name);
 
 TEST(NewtonMemory, KeptBetweenSolvesAndReleasedWithTheSolver) {
     const std::size_t thread = CppAD::thread_alloc::thread_num();

@@ -30,8 +30,11 @@ private:
 
 #include <algorithm>
 #include <complex>
+#include <functional>
 #include <stdexcept>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "solvers/abstract_solver.hpp"
 #include "solvers/newton.hpp"
@@ -50,6 +53,14 @@ inline const char* solver_name(SolverKind kind) {
     return "?";
 }
 
+inline constexpr SolverKind all_solver_kinds[] = {SolverKind::backward_forward, SolverKind::newton,
+                                                  SolverKind::newton_goldstein};
+
+// Names the instances of a test parameterised by the solver.
+inline std::string solver_param_name(const ::testing::TestParamInfo<SolverKind>& info) {
+    return solver_name(info.param);
+}
+
 inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNetwork* network) {
     switch (kind) {
         case SolverKind::backward_forward:
@@ -62,14 +73,19 @@ inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNe
     return nullptr;
 }
 
-// The message of the runtime error a solve throws, or "no exception".
-inline std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
+// The message of the runtime error call throws, or "no exception".
+inline std::string error_of(const std::function<void()>& call) {
     try {
-        solver.solve_load_flow(max_iterations, tolerance);
+        call();
     } catch (const std::runtime_error& e) {
         return e.what();
     }
     return "no exception";
+}
+
+// The message of the runtime error a solve throws, or "no exception".
+inline std::string failure_of(AbstractSolver& solver, int max_iterations, double tolerance) {
+    return error_of([&] { solver.solve_load_flow(max_iterations, tolerance); });
 }
 
 // Solves to a tolerance that leaves every solver well inside 1e-6 V of the exact solution.

@@ -29,6 +29,23 @@ inline std::size_t record_network(ElectricalNetwork& net, VectorXd& x_values, Ve
 
 inline std::vector<double> as_std(const VectorXd& v) { return {v.data(), v.data() + v.size()}; }
 
+// Stands in for a solver: owns the value vectors the network's records are linked to. Unlike a
+// solver it leaves the links in place when it dies, so that a test can rebind the network to a
+// newer one first or see what a vanished solver leaves behind.
+struct Binding {
+    ADVector x, p;
+    VectorXd x_values, p_values;
+
+    explicit Binding(ElectricalNetwork& net) {
+        const auto values = net.get_initial_values();
+        x.assign(values.first.begin(), values.first.end());
+        p.assign(values.second.begin(), values.second.end());
+        x_values = Eigen::Map<const VectorXd>(values.first.data(), static_cast<Eigen::Index>(values.first.size()));
+        p_values = Eigen::Map<const VectorXd>(values.second.data(), static_cast<Eigen::Index>(values.second.size()));
+        net.bind(x, x_values, p, p_values);
+    }
+};
+
 // A network recorded once, evaluated at whatever its records are bound to at the time.
 struct RecordedNetwork {
     VectorXd x_values;

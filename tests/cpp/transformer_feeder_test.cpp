@@ -24,7 +24,7 @@ using C = std::complex<double>;
 const double pi = 3.141592653589793;
 const double s3 = std::sqrt(3.0);
 
-void join(Port& a, Port& b) { a.connection->merge(b.connection); }
+using feeder::join;
 C v(const Port* p) { return p->connection->get_potential(); }
 C v(const Port& p) { return p.connection->get_potential(); }
 
@@ -42,6 +42,18 @@ struct Circuit {
     }
     void finish() { network = std::make_unique<ElectricalNetwork>(std::vector<Element*>(list)); }
 
+    // A two-terminal source of u, its second terminal held at zero, across the primary of a
+    // transformer T built from args.
+    template <class T, class... A>
+    T* add_fed_transformer(C u, A&&... args) {
+        auto* source = add<VoltageSource>(2, &u);
+        sources.push_back(source);
+        join(add<PotentialRef>()->ports[0], source->ports[1]);
+        T* t = add<T>(std::forward<A>(args)...);
+        for (std::size_t i = 0; i < 2; ++i) join(source->ports[i], *t->side1[i]);
+        return t;
+    }
+
     // Recomputes every element's currents but the sources' (the sweep leaves theirs from its last
     // backward step) and returns the largest current sum at a free node.
     double worst_balance() {
@@ -50,6 +62,11 @@ struct Circuit {
         return worst_imbalance(*network);
     }
 };
+
+std::vector<C> scaled(std::vector<C> values, double factor) {
+    for (C& x : values) x *= factor;
+    return values;
+}
 
 std::vector<C> four_by_four(C diagonal, C off) {
     std::vector<C> z(16, off);
@@ -94,11 +111,8 @@ struct ThreePhaseFeeder : Circuit {
             join(near->ports[i], *line->side1[i]);
             join(far->ports[i], *line->side2[i]);
         }
-        std::vector<C> s = star_powers, d = delta_powers;
-        for (C& x : s) x *= q.load;
-        for (C& x : d) x *= q.load;
-        star = add<PowerLoad>(4, s.data());
-        delta = add<DeltaPowerLoad>(3, d.data());
+        star = add<PowerLoad>(4, scaled(star_powers, q.load).data());
+        delta = add<DeltaPowerLoad>(3, scaled(delta_powers, q.load).data());
         for (int i = 0; i < 4; ++i) join(far->ports[i], star->ports[i]);
         for (int i = 0; i < 3; ++i) join(far->ports[i], delta->ports[i]);
         finish();
@@ -160,11 +174,8 @@ TEST(DynFeeder, UpdatesBetweenSolvesMatchAFreshSolver) {
     q.k = 410.0 / (s3 * 20e3);
     q.load = 1.3;
     f.transformer->update_transformer_parameters(q.z2, q.ym, q.k, 0.0);
-    std::vector<C> s = f.star_powers, d = f.delta_powers;
-    for (C& x : s) x *= q.load;
-    for (C& x : d) x *= q.load;
-    f.star->update_powers(s.data());
-    f.delta->update_powers(d.data());
+    f.star->update_powers(scaled(f.star_powers, q.load).data());
+    f.delta->update_powers(scaled(f.delta_powers, q.load).data());
     solve_tightly(solver, SolverKind::newton);
     EXPECT_EQ(solver.tape.size_op(), operators);
     f.expect_winding_equations(q);
@@ -194,13 +205,7 @@ struct SingleFeeder : Circuit {
     std::vector<C> z_line = {{0.08, 0.03}, {0.0, 0.01}, {0.0, 0.01}, {0.08, 0.03}};
 
     explicit SingleFeeder(const SingleParameters& q) {
-        const C u(11e3, 0.0);
-        auto* source = add<VoltageSource>(2, &u);
-        sources.push_back(source);
-        join(add<PotentialRef>()->ports[0], source->ports[1]);
-        transformer = add<SingleTransformer>(q.z2, q.ym, q.k);
-        join(source->ports[0], *transformer->side1[0]);
-        join(source->ports[1], *transformer->side1[1]);
+        transformer = add_fed_transformer<SingleTransformer>(11e3, q.z2, q.ym, q.k);
         const C lv[2] = {std::polar(240.0, std::arg(q.k)), 0.0};
         auto* near = add<Bus>(2, lv);
         join(near->ports[0], *transformer->side2[0]);
@@ -302,10 +307,7 @@ TEST_P(SingleFeederSolution, ADestroyedSolverLeavesOwnValuesToReadUpdateAndTest)
     f.expect_winding_equations(q);
 }
 
-INSTANTIATE_TEST_SUITE_P(Solvers, SingleFeederSolution,
-                         ::testing::Values(SolverKind::backward_forward, SolverKind::newton,
-                                           SolverKind::newton_goldstein),
-                         [](const auto& info) { return std::string(solver_name(info.param)); });
+INSTANTIATE_TEST_SUITE_P(Solvers, SingleFeederSolution, ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 TEST(SinglePhaseFeeder, AZeroImpedanceIsNewtonsNaNFailure) {
     SingleParameters q;
@@ -331,13 +333,7 @@ struct CentreFeeder : Circuit {
     PowerLoad* across;
 
     explicit CentreFeeder(const CentreParameters& q) {
-        const C u(7200.0, 0.0);
-        auto* source = add<VoltageSource>(2, &u);
-        sources.push_back(source);
-        join(add<PotentialRef>()->ports[0], source->ports[1]);
-        transformer = add<CenterTransformer>(q.z2, q.ym, q.k);
-        join(source->ports[0], *transformer->side1[0]);
-        join(source->ports[1], *transformer->side1[1]);
+        transformer = add_fed_transformer<CenterTransformer>(7200.0, q.z2, q.ym, q.k);
         const C lv[3] = {120.0, -120.0, 0.0};
         auto* bus = add<Bus>(3, lv);
         for (int i = 0; i < 3; ++i) join(bus->ports[i], *transformer->side2[i]);
