@@ -42,6 +42,7 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_) : AbstractSolver(n
 
 namespace {
 bool is_nan(const std::complex<double>& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+bool is_finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 }  // namespace
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
@@ -63,7 +64,12 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
             const double r = e->forward_step();
             if (!std::isnan(error) && (r > error || std::isnan(r))) error = r;
         }
-        if (std::isnan(error) || nan_current)
+        // Likewise a potential a step imposes without measuring a change (a source's): once the
+        // pass is over, every node an element touches must hold a finite potential.
+        bool bad_potential = false;
+        for (const Element* e : elements)
+            for (const Port& p : e->ports) bad_potential |= !is_finite(p.connection->get_potential());
+        if (std::isnan(error) || nan_current || bad_potential)
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
     } while (error > tolerance && i < max_iterations);
     return {i, error};

@@ -178,3 +178,56 @@ def test_update_voltage_of_a_single_phase_source(cy, kind):
     np.testing.assert_allclose(after, Circuit(cy, False, [240 + 5j]).solve("newton"), atol=1e-6)
     assert abs(after[0] - before[0]) > 10
     np.testing.assert_allclose(by_array.solve(kind), after, atol=1e-9)
+
+
+# ---------------------------------------------------------------- non-finite voltages
+
+NAN = complex("nan+nanj")
+
+
+@pytest.mark.parametrize("kind", SOLVERS)
+@pytest.mark.parametrize(
+    "delta, built, updated",
+    [
+        (False, [NAN] * 3, None),
+        (False, PHASES, [NAN] * 3),
+        (True, [400, -200 - 346j], [complex("inf"), -200 - 346j]),
+        (False, PHASES, None),
+    ],
+    ids=["built_nan", "updated_nan_after_a_solve", "delta_updated_inf", "finite"],
+)
+def test_a_source_with_nothing_drawn_never_converges_to_non_finite_potentials(cy, delta, built, updated, kind):
+    # Nothing draws current from the source's nodes, so only the imposed potentials can show the fault.
+    n = len(built) + 1
+    source = (cy.CyDeltaVoltageSource if delta else cy.CyVoltageSource)(n, carray(built))
+    ref = cy.CyDeltaPotentialRef(n) if delta else cy.CyPotentialRef()
+    ref.connect(source, [(k, k) for k in range(n)] if delta else [(0, n - 1)])
+    make, iterations, tolerance = SOLVERS[kind]
+    solver = make(cy, cy.CyElectricalNetwork(np.array([source, ref], dtype=object), 2))
+
+    def solves_to(voltages):
+        done, error = solver.solve_load_flow(iterations, tolerance)
+        assert done < iterations and error <= tolerance
+        v = source.get_potentials(n)
+        np.testing.assert_allclose(v[:-1] - v[1:] if delta else v[:-1] - v[-1], voltages, atol=1e-9)
+
+    if updated is not None:
+        solves_to(built)
+        source.update_voltages(carray(updated))
+    bad = built if updated is None else updated
+    if np.isfinite(bad).all():
+        solves_to(bad)
+        return
+    if kind == "backward_forward":
+        with pytest.raises(RuntimeError) as failure:
+            solver.solve_load_flow(iterations, tolerance)
+        assert str(failure.value) == "2 NaN value encountered at iteration 1. "
+    else:
+        done, error = solver.solve_load_flow(iterations, tolerance)
+        assert done == iterations and not error <= tolerance
+    # The failure leaves non-finite values behind (Newton's variables, the delta chain's reference
+    # port), which a next solve would start from.
+    solver.reset_inputs()
+    good = carray([400, -200 - 346j] if delta else PHASES) * 1.02
+    source.update_voltages(good)
+    solves_to(good)
