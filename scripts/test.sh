@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up what is missing, then runs every test: the C++ tests and the Python tests, once on the
-# release build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# release build and once under AddressSanitizer and UndefinedBehaviorSanitizer; then installs the
+# package with pip into a new environment, as a new user would, and solves the example with it.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -27,3 +28,5 @@ run_suite() {
 
 run_suite release
 run_suite asan
+echo "== pip install into a new environment"
+bash scripts/install_check.sh

@@ -174,6 +174,19 @@ def test_degenerate_values_fail_as_nan(cy, change, kind, message):
     assert str(failure.value) == message
 
 
+@pytest.mark.parametrize("kind", ["newton", "goldstein"])
+def test_a_secondary_started_at_zero_fails_newton_until_it_is_started(cy, kind):
+    feeder = Feeder(cy, 225.0)
+    feeder.bus2.initialize_potentials(carray([0, 0]))
+    with pytest.raises(RuntimeError) as failure:
+        feeder.solve(kind)
+    assert str(failure.value) == "1 NaN value encountered at iteration 0. "
+    feeder.solver = None  # a new solver reads the new start
+    feeder.bus2.initialize_potentials(carray([230, 0]))
+    feeder.solve(kind)
+    assert abs(abs(feeder.voltages()[1]) - U_REF) < 1e-6
+
+
 def refusals(cy):
     """(call on the feeder, exception, message) for every boundary refusal."""
     return [
