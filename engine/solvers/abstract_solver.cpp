@@ -60,15 +60,14 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
             e->backward_step();
             for (const Port& p : e->ports) nan_current |= is_nan(p.current);
         }
+        // Likewise a potential that a step imposes without measuring a change (a source's): every
+        // node of an element must hold a finite potential after its step.
+        bool bad_potential = false;
         for (Element* e : elements) {
             const double r = e->forward_step();
             if (!std::isnan(error) && (r > error || std::isnan(r))) error = r;
-        }
-        // Likewise a potential a step imposes without measuring a change (a source's): once the
-        // pass is over, every node an element touches must hold a finite potential.
-        bool bad_potential = false;
-        for (const Element* e : elements)
             for (const Port& p : e->ports) bad_potential |= !is_finite(p.connection->get_potential());
+        }
         if (std::isnan(error) || nan_current || bad_potential)
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
     } while (error > tolerance && i < max_iterations);
