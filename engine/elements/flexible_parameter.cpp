@@ -25,10 +25,6 @@ AD tanh_of(const AD& x) { return CppAD::tanh(x); }
 double abs_of(double x) { return std::abs(x); }
 AD abs_of(const AD& x) { return CppAD::abs(x); }
 
-// The value a tape number has while it is recorded (a constant of the recording from then on).
-double value_now(double x) { return x; }
-double value_now(const AD& x) { return CppAD::Value(CppAD::Var2Par(x)); }
-
 // a > b ? if_true() : if_false(). Over doubles only the branch taken is evaluated; on the tape both
 // are recorded under a conditional expression, so that the choice follows the values of every
 // evaluation rather than those of the recording.
@@ -40,6 +36,10 @@ template <class T, class F>
 AD choose_greater(const AD& a, double b, T if_true, F if_false) {
     return CppAD::CondExpGt(a, AD(b), if_true(), if_false());
 }
+
+// a >= 0 ? x : -x, chosen at every evaluation like choose_greater (a NaN takes -x).
+double signed_like(double a, double x) { return a >= 0.0 ? x : -x; }
+AD signed_like(const AD& a, const AD& x) { return CppAD::CondExpGe(a, AD(0.0), x, AD(-x)); }
 
 double larger(double a, double b) { return a > b ? a : b; }
 AD larger(const AD& a, const AD& b) { return CppAD::CondExpGt(a, b, a, b); }
@@ -159,9 +159,8 @@ std::complex<S> law(const FlexibleParameter& f, const S& u, const std::complex<S
             q = tanh_of(a * q) * soft_room(q * q, 1.0 - p * p, a, eps);
             break;
         case ProjectionType::keep_q: {
-            // The sign of the theoretical power; on the tape, the one it has at recording.
-            const S room = soft_room(p * p, 1.0 - q * q, a, eps);
-            p = value_now(pt) >= 0.0 ? room : S(-room);
+            // The sign of the theoretical power (zero counts as positive).
+            p = signed_like(pt, soft_room(p * p, 1.0 - q * q, a, eps));
             break;
         }
     }

@@ -55,7 +55,7 @@ public:
 
     // The power drawn at the voltage magnitude u by a phase whose theoretical power is s_th.
     std::complex<double> compute_power(double u, std::complex<double> s_th) const;
-    // The same on the tape being recorded; keep_q's sign is taken from s_th's value now.
+    // The same on the tape being recorded.
     std::complex<CppAD::AD<double>> compute_power_ad(const CppAD::AD<double>& u,
                                                      const std::complex<CppAD::AD<double>>& s_th) const;
 

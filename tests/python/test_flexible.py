@@ -398,22 +398,38 @@ def test_update_power_of_a_one_phase_load(cy, kind):
     np.testing.assert_allclose(after, circuit(-6000 + 1000j)[0].solve(kind), atol=1e-6)
 
 
-def test_keep_q_takes_its_sign_when_the_solver_is_built(cy):
+def battery(cy, power):
+    """A keep_q battery on phase 1 of the far bus of a four-wire feeder: (elements, line, battery)."""
     f = cy.CyFlexibleParameter(constant(cy), control(cy, "q_u", 200), cy.CyProjection("keep_q", 200, 1e-4),
-                               8000, -2000, 2000)
-    feeder = Feeder(cy, parameters=(f, volt_watt(cy), shared_parameter(cy)))
-    before = feeder.solve("newton")
-    # Phases 0 and 2 use f; phase 1 keeps its power.
-    flipped = [-p.real + 1j * p.imag if i != 1 else p for i, p in enumerate(STAR_POWERS)]
-    feeder.star.update_powers(carray(flipped))
-    u = abs(before[0] - before[3])
-    assert f.compute_power(u, flipped[0]).real < -4000
-    assert feeder.star.get_powers(3)[0].real < -4000
-    # The solver recorded +|P| on phase 0 and 2 and draws it still.
-    np.testing.assert_allclose(feeder.solve("newton"), before, atol=1e-9)
-    fresh = feeder.cy.CyNewton(feeder.network(), True)
-    fresh.solve_load_flow(20, 1e-9)
-    assert np.abs(feeder.far.get_potentials(4) - before).max() > 1
+                               6000, -2000, 2000)
+    elements, line, far = four_wire_feeder(cy, Z_LINE)
+    load = cy.CyFlexibleLoad(2, carray([power]), objects(f))
+    far.connect(load, [(1, 0), (3, 1)])
+    return [*elements, load], line, load, f
+
+
+@pytest.mark.parametrize("kind", ["newton", "goldstein"])
+def test_keep_q_follows_the_sign_of_its_power_on_one_solver(cy, kind):
+    make, iterations, tolerance = SOLVERS[kind]
+    elements, line, load, f = battery(cy, 4800 + 500j)
+    solver = make(cy, cy.CyElectricalNetwork(objects(*elements), len(elements)))
+    for power in (4800 + 500j, -4800 + 500j, 4800 + 500j, 500j):
+        load.update_power(power)
+        done, error = solver.solve_load_flow(iterations, tolerance)
+        assert done < iterations and error <= tolerance
+        v, i = load.get_potentials(2), load.get_currents(2)
+        # At the battery's bus the line brings what the battery draws, on both conductors.
+        side2 = line.get_side_currents(4, 4)[1]
+        np.testing.assert_allclose(side2[[1, 3]] + i, 0, atol=1e-7)
+        drawn = (v[0] - v[1]) * np.conj(i[0])
+        assert np.sign(drawn.real) == (1 if power.real >= 0 else -1)
+        np.testing.assert_allclose(drawn, f.compute_power(abs(v[0] - v[1]), power), rtol=1e-9)
+
+        fresh_elements, _, fresh_load, _ = battery(cy, power)
+        fresh = make(cy, cy.CyElectricalNetwork(objects(*fresh_elements), len(fresh_elements)))
+        assert fresh.solve_load_flow(iterations, tolerance)[1] <= tolerance
+        np.testing.assert_allclose(fresh_load.get_potentials(2), v, atol=1e-9)
+        np.testing.assert_allclose(fresh_load.get_currents(2), i, atol=1e-9)
 
 
 @pytest.mark.parametrize("which, message", [("p", "Bad control type for P"), ("q", "Bad control type for Q")])
