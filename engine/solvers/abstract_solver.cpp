@@ -31,7 +31,7 @@ void AbstractSolver::load_initial_values() {
     parameters = Eigen::Map<const VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
 }
 
-BackwardForward::BackwardForward(ElectricalNetwork* network_) : AbstractSolver(network_) {
+BackwardForward::BackwardForward(ElectricalNetwork* network_) : AbstractSolver(network_), plan(*network_) {
     load_initial_values();
     // Binding takes differentiable vectors; nothing is recorded, so these are plain constants.
     ADVector ax(variables.data(), variables.data() + variables.size());
@@ -46,7 +46,8 @@ bool is_finite(const std::complex<double>& z) { return std::isfinite(z.real()) &
 }  // namespace
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
-    std::vector<Element*>& elements = network->elements;
+    plan.check_structure();
+    const std::vector<Element*>& elements = plan.order(*network);
     int i = 0;
     double error = 0.0;
     do {
@@ -71,5 +72,6 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
         if (std::isnan(error) || nan_current || bad_potential)
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
     } while (error > tolerance && i < max_iterations);
+    if (!(error > tolerance)) plan.check_balance();
     return {i, error};
 }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "network/network.hpp"
+#include "solvers/sweep_plan.hpp"
 
 class AbstractSolver {
 public:
@@ -34,8 +35,12 @@ protected:
 };
 
 // One sweep per iteration: backward steps in reverse element order, then forward steps in order.
+// A solve refuses what the sweep cannot solve, and reports convergence only over a load flow.
 class BackwardForward : public AbstractSolver {
 public:
     explicit BackwardForward(ElectricalNetwork* network);
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+private:
+    SweepPlan plan;
 };
