@@ -13,6 +13,7 @@
 #include <cmath>
 #include <complex>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,7 @@ struct Options {
     double power_factor = 0.95;  // inductive
     bool shunt_lines = true;     // every second line a pi section; false: series lines only
     int transformer_every = 0;   // buses k > 0 with k % transformer_every == 0 hang from a transformer
+    std::string projection = "euclidean";  // of the flexible loads' parameters
     // Taken in turn, bus by bus.
     std::vector<LoadKind> load_kinds{LoadKind::power,         LoadKind::delta_power, LoadKind::current,
                                      LoadKind::delta_current, LoadKind::admittance,  LoadKind::delta_admittance};
@@ -242,7 +244,7 @@ inline std::unique_ptr<Feeder> build(const Options& options) {
                 const double s_max = 1.3 * p_bus / 3.0;
                 f->parameters.push_back(std::make_unique<FlexibleParameter>(
                     Control("constant", 0, 0, 0, 0, 0, 0), Control("q_u", 207, 220, 240, 253, 200, 1e-4),
-                    Projection("euclidean", 200, 1e-5), s_max, -0.4 * s_max, 0.4 * s_max));
+                    Projection(options.projection, 200, 1e-5), s_max, -0.4 * s_max, 0.4 * s_max));
                 FlexibleParameter* fp = f->parameters.back().get();
                 load = f->add<FlexibleLoad>(list, 4, values.data(), std::vector<FlexibleParameter*>{fp, fp, fp});
                 break;

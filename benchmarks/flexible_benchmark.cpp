@@ -1,10 +1,11 @@
 // Times the radial four-wire feeder of feeder_benchmark with one star load per bus, once with
 // constant-power loads and once with flexible loads (volt-var "q_u" with the "euclidean"
-// projection, one flexible parameter per load) drawing the same theoretical powers.
-// Usage: flexible_benchmark [buses...]   (default 1000 10000). Run by hand, in Release.
+// projection, or the one given, one flexible parameter per load) drawing the same theoretical powers.
+// Usage: flexible_benchmark [--projection NAME] [buses...]   (default 1000 10000). Run by hand, in Release.
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,12 +19,15 @@ namespace {
 using measure::Cost;
 using measure::show;
 
+std::string projection = "euclidean";
+
 // The feeder of feeder.hpp with a star load of unbalanced phases at every bus: constant power, or
 // flexible with the same theoretical powers.
 std::unique_ptr<feeder::Feeder> build(int buses, bool flexible) {
     feeder::Options o;
     o.buses = buses;
     o.load_kinds = {flexible ? feeder::LoadKind::flexible : feeder::LoadKind::power};
+    o.projection = projection;
     return feeder::build(o);
 }
 
@@ -41,8 +45,8 @@ void run(int buses, bool flexible) {
     const Cost building = measure::cost_of([&] { f = build(buses, flexible); });
     std::unique_ptr<BackwardForward> bf;
     const Cost construction = measure::cost_of([&] { bf = std::make_unique<BackwardForward>(f->network.get()); });
-    std::printf("--- %d buses, %s loads: %zu elements, %zu nodes, %lld variables, %lld parameters\n", buses,
-                flexible ? "flexible" : "constant-power", f->network->elements.size(),
+    std::printf("--- %d buses, %s%s loads: %zu elements, %zu nodes, %lld variables, %lld parameters\n", buses,
+                flexible ? "flexible " : "constant-power", flexible ? projection.c_str() : "", f->network->elements.size(),
                 f->network->connections.size(), static_cast<long long>(bf->variables.size()),
                 static_cast<long long>(bf->parameters.size()));
     std::printf("build %s\nbackward-forward\n  construction %s\n", show(building).c_str(), show(construction).c_str());
@@ -61,7 +65,13 @@ void run(int buses, bool flexible) {
 
 int main(int argc, char** argv) {
     std::vector<int> sizes;
-    for (int k = 1; k < argc; ++k) sizes.push_back(std::atoi(argv[k]));
+    for (int k = 1; k < argc; ++k) {
+        if (std::strcmp(argv[k], "--projection") == 0 && k + 1 < argc) {
+            projection = argv[++k];
+            continue;
+        }
+        sizes.push_back(std::atoi(argv[k]));
+    }
     if (sizes.empty()) sizes = {1000, 10000};
     for (int buses : sizes) {
         for (bool flexible : {false, true}) {
