@@ -18,14 +18,16 @@ from load_flow_engine import cy_engine as cy
 
 A = cmath.exp(-2j * math.pi / 3)
 U_HV, U_LV, S_N = 20000.0, 400.0, 400e3  # V line to line, VA
-HV_PHASES = np.array([1, A, A * A]) * U_HV / math.sqrt(3)
+PHASES = np.array([1, A, A * A])
+HV_PHASES = PHASES * U_HV / math.sqrt(3)
 CLOCK = 11  # Dyn11: the LV side lags by 11 x 30 degrees, i.e. leads by 30
-LV_START = np.array([*(np.array([1, A, A * A]) * U_LV / math.sqrt(3) * cmath.exp(-1j * CLOCK * math.pi / 6)), 0])
+LV_START = np.array([*PHASES * U_LV / math.sqrt(3) * cmath.exp(-1j * CLOCK * math.pi / 6), 0])  # a, b, c, n
 
 # The transformer's values are per winding. An LV star winding carries U_LV / sqrt(3) and S_N / 3,
 # an HV delta winding U_HV and S_N / 3.
 K = (U_LV / math.sqrt(3)) / U_HV  # no-load ratio of one LV winding's voltage to one HV winding's
-UK, P_CU, I0, P_FE = 0.04, 4600.0, 0.01, 800.0  # short-circuit voltage, copper loss W, no-load current, iron loss W
+UK, P_CU = 0.04, 4600.0  # short-circuit voltage (per unit), copper loss (W)
+I0, P_FE = 0.01, 800.0  # no-load current (per unit), iron loss (W)
 Z2 = complex(P_CU / S_N, math.sqrt(UK**2 - (P_CU / S_N) ** 2)) * U_LV**2 / S_N  # ohm, one LV winding
 YM = complex(P_FE / S_N, -math.sqrt(I0**2 - (P_FE / S_N) ** 2)) * (S_N / 3) / U_HV**2  # S, one HV winding
 
@@ -50,6 +52,8 @@ TOLERANCE = 1e-9
 
 
 class Feeder:
+    """The elements of the feeder, the ones the profile updates, and the network."""
+
     def __init__(self):
         self.elements = []
         source = self.add(cy.CyVoltageSource(4, HV_PHASES.copy()))
@@ -107,9 +111,10 @@ def solve_day(feeder):
 def main():
     print(f"20 kV / 400 V Dyn11 {S_N / 1e3:.0f} kVA, {BUSES - 1} cable sections of {SECTION_M:.0f} m, "
           f"{len(HOUSES)} single-phase houses, a {PV_KW:.0f} kW PV unit with volt-var")
-    print(f"{'hour':>4}{'iterations':>12}{'error (A)':>12}{'lowest V':>11}{'highest V':>11}{'PV kvar':>9}")
+    print(f"{'hour':>4}{'iterations':>12}{'error':>10}{'lowest V':>11}{'highest V':>11}{'PV kvar':>9}")
     for hour, iterations, error, low, high, q in solve_day(Feeder()):
-        print(f"{hour:>4d}{iterations:>12d}{error:>12.1e}{low:>11.2f}{high:>11.2f}{q:>9.2f}")
+        print(f"{hour:>4d}{iterations:>12d}{error:>10.1e}{low:>11.2f}{high:>11.2f}{q:>9.2f}")
+    print("(error: the largest residual, A; voltages phase to neutral; PV kvar > 0 drawn, < 0 supplied)")
 
 
 if __name__ == "__main__":
