@@ -27,56 +27,59 @@ enum class Role : unsigned char {
     ground,   // a shunt line's ground: read as zero by its steps
 };
 
-struct Kind {
-    const char* name = nullptr;  // null: no sweep rule known here, the element's own steps decide
-    bool source = false;
-    std::vector<Role> roles;
+enum class Family : unsigned char {
+    unknown,  // no sweep rule known here: the element's own steps decide
+    load,
+    passive,
+    branch,       // side 1 read, side 2 imposed
+    shunt_line,   // a branch with a ground port last
+    secondary,    // a transformer or regulator imposing its secondary phase (port 2)
+    star_source,  // the phases imposed over the neutral, last
+    delta_source, // ports 1 to n-1 imposed down the chain from port 0
 };
 
-Kind uniform(const char* name, std::size_t n, Role role) { return Kind{name, false, std::vector<Role>(n, role)}; }
-
-// Side 1 read, side 2 imposed.
-Kind branch(const char* name, const Branch& b) {
-    Kind k = uniform(name, b.ports.size(), Role::active);
-    std::fill_n(k.roles.begin() + static_cast<std::ptrdiff_t>(b.side1.size()), b.side2.size(), Role::driven);
-    return k;
-}
+struct Kind {
+    Family family = Family::unknown;
+    const char* name = nullptr;
+};
 
 Kind classify(const Element& e) {
-    const std::size_t n = e.ports.size();
-    if (dynamic_cast<const LoadBase*>(&e)) return uniform("load", n, Role::active);
-    if (dynamic_cast<const Bus*>(&e)) return uniform("bus", n, Role::passive);
-    if (dynamic_cast<const Ground*>(&e)) return uniform("ground", n, Role::passive);
-    if (dynamic_cast<const PotentialRef*>(&e)) return uniform("potential reference", n, Role::passive);
-    if (dynamic_cast<const DeltaPotentialRef*>(&e)) return uniform("delta potential reference", n, Role::passive);
-    if (dynamic_cast<const OpenSwitch*>(&e)) return uniform("open switch", n, Role::passive);
-    if (auto* s = dynamic_cast<const Switch*>(&e)) return branch("switch", *s);
-    if (auto* l = dynamic_cast<const SimplifiedLine*>(&e)) return branch("line", *l);
-    if (auto* l = dynamic_cast<const ShuntLine*>(&e)) {
-        Kind k = branch("shunt line", *l);
-        k.roles.back() = Role::ground;
-        return k;
-    }
-    // Both impose the secondary phase over the secondary neutral they read.
-    if (dynamic_cast<const SingleTransformer*>(&e) || dynamic_cast<const SingleVoltageRegulator*>(&e)) {
-        Kind k = uniform(dynamic_cast<const SingleTransformer*>(&e) ? "transformer" : "voltage regulator", n,
-                         Role::active);
-        k.roles[2] = Role::driven;
-        return k;
-    }
-    if (dynamic_cast<const VoltageSource*>(&e)) {
-        Kind k = uniform("voltage source", n, Role::driven);
-        k.source = true;
-        k.roles.back() = Role::active;
-        return k;
-    }
-    if (dynamic_cast<const DeltaVoltageSource*>(&e)) {
-        Kind k = uniform("delta voltage source", n, Role::driven);
-        k.source = true;
-        k.roles.front() = Role::active;
-        return k;
-    }
+    if (dynamic_cast<const LoadBase*>(&e)) return {Family::load, "load"};
+    if (dynamic_cast<const Bus*>(&e)) return {Family::passive, "bus"};
+    if (dynamic_cast<const Ground*>(&e)) return {Family::passive, "ground"};
+    if (dynamic_cast<const PotentialRef*>(&e)) return {Family::passive, "potential reference"};
+    if (dynamic_cast<const DeltaPotentialRef*>(&e)) return {Family::passive, "delta potential reference"};
+    if (dynamic_cast<const OpenSwitch*>(&e)) return {Family::passive, "open switch"};
+    if (dynamic_cast<const Switch*>(&e)) return {Family::branch, "switch"};
+    if (dynamic_cast<const SimplifiedLine*>(&e)) return {Family::branch, "line"};
+    if (dynamic_cast<const ShuntLine*>(&e)) return {Family::shunt_line, "shunt line"};
+    if (dynamic_cast<const SingleTransformer*>(&e)) return {Family::secondary, "transformer"};
+    if (dynamic_cast<const SingleVoltageRegulator*>(&e)) return {Family::secondary, "voltage regulator"};
+    if (dynamic_cast<const VoltageSource*>(&e)) return {Family::star_source, "voltage source"};
+    if (dynamic_cast<const DeltaVoltageSource*>(&e)) return {Family::delta_source, "delta voltage source"};
     return {};
+}
+
+Role role_of(Family family, const Element& e, std::size_t k) {
+    switch (family) {
+        case Family::load:
+            return Role::active;
+        case Family::branch:
+            return k < static_cast<const Branch&>(e).side1.size() ? Role::active : Role::driven;
+        case Family::shunt_line:
+            if (k + 1 == e.ports.size()) return Role::ground;
+            return k < static_cast<const Branch&>(e).side1.size() ? Role::active : Role::driven;
+        case Family::secondary:
+            return k == 2 ? Role::driven : Role::active;
+        case Family::star_source:
+            return k + 1 == e.ports.size() ? Role::active : Role::driven;
+        case Family::delta_source:
+            return k == 0 ? Role::active : Role::driven;
+        case Family::passive:
+        case Family::unknown:
+            break;
+    }
+    return Role::passive;
 }
 
 struct Entry {
@@ -100,25 +103,39 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         if (e == nullptr) return;
         if (!index_of.emplace(e, static_cast<int>(elements.size())).second) continue;
         kinds.push_back(classify(*e));
-        if (kinds.back().name == nullptr) return;
+        if (kinds.back().family == Family::unknown) return;
         elements.push_back(e);
         position.push_back(static_cast<int>(i));
     }
 
+    // The ports of every node, grouped node by node (nodes in first-seen order).
+    std::size_t port_count = 0;
+    for (const Element* e : elements) port_count += e->ports.size();
     std::unordered_map<const Connection*, int> node_of;
-    std::vector<const Connection*> nodes;
-    std::vector<std::vector<Entry>> entries;
-    for (std::size_t u = 0; u < elements.size(); ++u) {
-        const std::vector<Port>& ports = elements[u]->ports;
-        for (std::size_t k = 0; k < ports.size(); ++k) {
-            const Connection* c = ports[k].connection.get();
-            const auto [it, added] = node_of.emplace(c, static_cast<int>(nodes.size()));
-            if (added) {
-                nodes.push_back(c);
-                entries.emplace_back();
+    node_of.reserve(port_count);
+    std::vector<std::shared_ptr<Connection>> nodes;
+    std::vector<int> node_of_port;
+    node_of_port.reserve(port_count);
+    for (const Element* e : elements) {
+        for (const Port& p : e->ports) {
+            const auto [it, added] = node_of.emplace(p.connection.get(), static_cast<int>(nodes.size()));
+            if (added) nodes.push_back(p.connection);
+            node_of_port.push_back(it->second);
+        }
+    }
+    std::vector<std::size_t> first_entry(nodes.size() + 1, 0);
+    for (int x : node_of_port) ++first_entry[static_cast<std::size_t>(x) + 1];
+    for (std::size_t x = 0; x < nodes.size(); ++x) first_entry[x + 1] += first_entry[x];
+    std::vector<Entry> entries(port_count);
+    {
+        std::vector<std::size_t> next(first_entry.begin(), first_entry.end() - 1);
+        std::size_t i = 0;
+        for (std::size_t u = 0; u < elements.size(); ++u) {
+            for (std::size_t k = 0; k < elements[u]->ports.size(); ++k) {
+                const std::size_t x = static_cast<std::size_t>(node_of_port[i++]);
+                entries[next[x]++] = {static_cast<int>(u), static_cast<int>(k),
+                                      role_of(kinds[u].family, *elements[u], k)};
             }
-            entries[static_cast<std::size_t>(it->second)].push_back(
-                {static_cast<int>(u), static_cast<int>(k), kinds[u].roles[k]});
         }
     }
 
@@ -126,83 +143,79 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         return fmt::format("port {} of the {} at position {}", e.port, kinds[static_cast<std::size_t>(e.element)].name,
                            position[static_cast<std::size_t>(e.element)]);
     };
-    auto at_zero = [&](const Entry& e) {
-        return elements[static_cast<std::size_t>(e.element)]->ports[static_cast<std::size_t>(e.port)].connection->is_zero;
-    };
     auto refuse = [this](std::string message) {
         if (refusal_.empty()) refusal_ = std::move(message);
     };
 
-    // Each driver with the elements that must come after it.
-    std::vector<std::vector<int>> after(elements.size());
+    // Each driver with an element that must come after it.
+    std::vector<std::pair<int, int>> edges;
     bool in_order = true;
     for (std::size_t x = 0; x < nodes.size(); ++x) {
-        const std::vector<Entry>& here = entries[x];
+        const Entry* const begin = entries.data() + first_entry[x];
+        const Entry* const end = entries.data() + first_entry[x + 1];
         const Entry* driver = nullptr;
-        for (const Entry& e : here) {
-            if (e.role != Role::driven) continue;
+        for (const Entry* e = begin; e != end; ++e) {
+            if (e->role != Role::driven) continue;
             if (driver != nullptr) {
                 refuse(fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
                                    "a second source, or a branch whose side 1 does not face the source. The "
                                    "backward-forward sweep solves radial networks fed from their sources. {}",
-                                   name(*driver), name(e), try_newton));
+                                   name(*driver), name(*e), try_newton));
                 break;
             }
-            driver = &e;
+            driver = e;
         }
-        const bool active = std::any_of(here.begin(), here.end(), [](const Entry& e) { return e.role != Role::passive; });
         if (driver == nullptr) {
-            if (!nodes[x]->is_zero && active) {
-                const Entry& first = *std::min_element(here.begin(), here.end(), [](const Entry& a, const Entry& b) {
-                    return a.element < b.element;
-                });
-                free_nodes_.push_back({nodes[x], position[static_cast<std::size_t>(first.element)], first.port,
-                                       kinds[static_cast<std::size_t>(first.element)].name});
-            }
+            const bool active = std::any_of(begin, end, [](const Entry& e) { return e.role != Role::passive; });
+            if (!nodes[x]->is_zero && active) free_nodes_.push_back({nodes[x], name(*begin)});
             continue;
         }
-        const Element& d = *elements[static_cast<std::size_t>(driver->element)];
-        const Kind& dk = kinds[static_cast<std::size_t>(driver->element)];
+        const std::size_t d = static_cast<std::size_t>(driver->element);
         if (nodes[x]->is_zero) {
             // A closed switch between two nodes held at zero holds; anything else would have to move the node.
-            const auto* s = dynamic_cast<const Switch*>(&d);
-            const bool holds = s != nullptr && s->side1[static_cast<std::size_t>(driver->port) - s->side1.size()]->connection->is_zero;
-            if (!holds && dk.source)
+            const auto* s = dynamic_cast<const Switch*>(elements[d]);
+            const bool holds =
+                s != nullptr &&
+                s->side1[static_cast<std::size_t>(driver->port) - s->side1.size()]->connection->is_zero;
+            const Family f = kinds[d].family;
+            if (!holds && (f == Family::star_source || f == Family::delta_source))
                 refuse(fmt::format("2 The {} at position {} cannot impose its voltages: a potential reference holds "
                                    "its port {} at zero. Hold its port {} at zero instead, or solve it by "
                                    "Newton-Goldstein. ",
-                                   dk.name, position[static_cast<std::size_t>(driver->element)], driver->port,
-                                   dynamic_cast<const VoltageSource*>(&d) ? d.ports.size() - 1 : 0));
+                                   kinds[d].name, position[d], driver->port,
+                                   f == Family::star_source ? elements[d]->ports.size() - 1 : 0));
             else if (!holds)
                 refuse(fmt::format("2 A potential reference holds at zero the node whose potential {} imposes: a mesh "
                                    "through the reference, such as a conductor held at zero at both ends. {}",
                                    name(*driver), try_newton));
         }
         bool own_port = false;
-        for (const Entry& e : here) {
-            if (&e == driver || e.role == Role::passive) continue;
-            if (e.role == Role::ground && !at_zero(e))
+        for (const Entry* e = begin; e != end; ++e) {
+            if (e == driver || e->role == Role::passive) continue;
+            if (e->role == Role::ground && !nodes[x]->is_zero)
                 refuse(fmt::format("2 The ground port of the shunt line at position {} is joined to the node whose "
                                    "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
                                    "a potential reference. {}",
-                                   position[static_cast<std::size_t>(e.element)], name(*driver), try_newton));
-            if (e.element == driver->element) {
+                                   position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
+            if (e->element == driver->element) {
                 own_port = true;
                 continue;
             }
-            after[static_cast<std::size_t>(driver->element)].push_back(e.element);
-            in_order = in_order && driver->element < e.element;
+            edges.emplace_back(driver->element, e->element);
+            in_order = in_order && driver->element < e->element;
         }
         // The driver's other ports here take their currents after it has summed the node's.
-        if (own_port && !nodes[x]->is_zero)
-            free_nodes_.push_back({nodes[x], position[static_cast<std::size_t>(driver->element)], driver->port, dk.name});
+        if (own_port && !nodes[x]->is_zero) free_nodes_.push_back({nodes[x], name(*driver)});
     }
     if (!refusal_.empty() || in_order) return;
 
     // Kahn's order, the earliest listed first among those ready: drivers before what they feed.
+    std::vector<std::vector<int>> after(elements.size());
     std::vector<int> waiting(elements.size(), 0);
-    for (const auto& next : after)
-        for (int v : next) ++waiting[static_cast<std::size_t>(v)];
+    for (const auto& [u, v] : edges) {
+        after[static_cast<std::size_t>(u)].push_back(v);
+        ++waiting[static_cast<std::size_t>(v)];
+    }
     std::priority_queue<int, std::vector<int>, std::greater<int>> ready;
     for (std::size_t u = 0; u < elements.size(); ++u)
         if (waiting[u] == 0) ready.push(static_cast<int>(u));
@@ -247,10 +260,10 @@ void SweepPlan::check_balance() const {
         // that balances does so to rounding.
         if (!(std::abs(sum) <= 1e-9 * scale))
             throw std::runtime_error(fmt::format(
-                "2 The currents do not balance at the node of port {} of the {} at position {}: {:.3g} A reach no "
+                "2 The currents do not balance at the node of {}: {:.3g} A reach no "
                 "source or potential reference. A part that no source feeds (an island, such as one behind an open "
                 "switch), or a star point or ground port joined to nothing: join it to a source or a potential "
                 "reference, or solve it by Newton-Goldstein. ",
-                f.port, f.kind, f.position, std::abs(sum)));
+                f.name, std::abs(sum)));
     }
 }

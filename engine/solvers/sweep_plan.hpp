@@ -2,6 +2,7 @@
 // What the backward-forward sweep needs to know of a network's structure, worked out once when its
 // solver is built: the order that takes every element after the one imposing the potentials it
 // reads, what it cannot solve at all, and the nodes whose current balance no step enforces.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,10 +25,8 @@ public:
 
 private:
     struct FreeNode {
-        const Connection* node;
-        int position;  // the first listed element at the node, and its port, to name it
-        int port;
-        const char* kind;
+        std::shared_ptr<const Connection> node;
+        std::string name;  // "port k of the ... at position i": the first listed element there
     };
 
     bool reordered_ = false;
