@@ -143,8 +143,13 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         return fmt::format("port {} of the {} at position {}", e.port, kinds[static_cast<std::size_t>(e.element)].name,
                            position[static_cast<std::size_t>(e.element)]);
     };
-    auto refuse = [this](std::string message) {
-        if (refusal_.empty()) refusal_ = std::move(message);
+    // The first refusal of the most telling kind: a node imposed twice explains the others it causes.
+    int refusal_rank = 0;
+    auto refuse = [&](int rank, std::string message) {
+        if (refusal_.empty() || rank < refusal_rank) {
+            refusal_ = std::move(message);
+            refusal_rank = rank;
+        }
     };
 
     // Each driver with an element that must come after it.
@@ -157,7 +162,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         for (const Entry* e = begin; e != end; ++e) {
             if (e->role != Role::driven) continue;
             if (driver != nullptr) {
-                refuse(fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
+                refuse(0, fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
                                    "a second source, or a branch whose side 1 does not face the source. The "
                                    "backward-forward sweep solves radial networks fed from their sources. {}",
                                    name(*driver), name(*e), try_newton));
@@ -179,13 +184,13 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
                 s->side1[static_cast<std::size_t>(driver->port) - s->side1.size()]->connection->is_zero;
             const Family f = kinds[d].family;
             if (!holds && (f == Family::star_source || f == Family::delta_source))
-                refuse(fmt::format("2 The {} at position {} cannot impose its voltages: a potential reference holds "
+                refuse(1, fmt::format("2 The {} at position {} cannot impose its voltages: a potential reference holds "
                                    "its port {} at zero. Hold its port {} at zero instead, or solve it by "
                                    "Newton-Goldstein. ",
                                    kinds[d].name, position[d], driver->port,
                                    f == Family::star_source ? elements[d]->ports.size() - 1 : 0));
             else if (!holds)
-                refuse(fmt::format("2 A potential reference holds at zero the node whose potential {} imposes: a mesh "
+                refuse(1, fmt::format("2 A potential reference holds at zero the node whose potential {} imposes: a mesh "
                                    "through the reference, such as a conductor held at zero at both ends. {}",
                                    name(*driver), try_newton));
         }
@@ -193,7 +198,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         for (const Entry* e = begin; e != end; ++e) {
             if (e == driver || e->role == Role::passive) continue;
             if (e->role == Role::ground && !nodes[x]->is_zero)
-                refuse(fmt::format("2 The ground port of the shunt line at position {} is joined to the node whose "
+                refuse(2, fmt::format("2 The ground port of the shunt line at position {} is joined to the node whose "
                                    "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
                                    "a potential reference. {}",
                                    position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
@@ -235,7 +240,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
             loop += fmt::format("{}{}", named == 0 ? "" : ", ", position[u]);
             ++named;
         }
-        refuse(fmt::format("2 The elements at positions {}{} impose each other's potentials in a loop: a mesh, or "
+        refuse(3, fmt::format("2 The elements at positions {}{} impose each other's potentials in a loop: a mesh, or "
                            "branches whose side 1 does not face the source. {}",
                            loop, named == 6 ? ", ..." : "", try_newton));
         order_.clear();
