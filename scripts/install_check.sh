@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the package as a new user would, then uses it: a copy of the checkout without its build
 # trees, `pip install` of it into a new virtual environment outside the checkout, and from another
-# folder the example feeder solved by every solver. Needs the Debian packages of scripts/setup.sh.
+# folder the example feeder solved by every solver and the second example run. Needs the Debian
+# packages of scripts/setup.sh.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 work="$(mktemp -d)"
@@ -40,3 +41,7 @@ for scenario in lv_feeder.SCENARIOS:
         raise SystemExit(f"{scenario}: the solvers disagree")
 print(f"installed {cy.__file__}: the example feeder solves by every solver")
 PY
+# The second example, run as the README says, against the installed package.
+"$work/env/bin/python" "$work/src/examples/mv_lv_feeder.py" > "$work/mv_lv.out"
+grep -q "^  20 " "$work/mv_lv.out" || { cat "$work/mv_lv.out"; echo "mv_lv_feeder.py printed no last step" >&2; exit 1; }
+echo "installed: examples/mv_lv_feeder.py runs"
