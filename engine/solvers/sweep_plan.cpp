@@ -1,7 +1,7 @@
 #include "solvers/sweep_plan.hpp"
 
 #include <algorithm>
-#include <cmath>
+#include <complex>
 #include <functional>
 #include <queue>
 #include <stdexcept>
@@ -28,14 +28,14 @@ enum class Role : unsigned char {
 };
 
 enum class Family : unsigned char {
-    unknown,  // no sweep rule known here: the element's own steps decide
-    load,
-    passive,
-    branch,       // side 1 read, side 2 imposed
-    shunt_line,   // a branch with a ground port last
-    secondary,    // a transformer or regulator imposing its secondary phase (port 2)
-    star_source,  // the phases imposed over the neutral, last
-    delta_source, // ports 1 to n-1 imposed down the chain from port 0
+    unknown,       // no sweep rule known here: the element's own steps decide
+    load,          // every port read
+    passive,       // buses, grounds, references, open switches
+    branch,        // side 1 read, side 2 imposed
+    shunt_line,    // a branch with a ground port last
+    secondary,     // a transformer or regulator imposing its secondary phase (port 2)
+    star_source,   // the phases imposed over the neutral, last
+    delta_source,  // ports 1 to n-1 imposed down the chain from port 0
 };
 
 struct Kind {
