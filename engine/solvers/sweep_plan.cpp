@@ -163,9 +163,9 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
             if (e->role != Role::driven) continue;
             if (driver != nullptr) {
                 refuse(0, fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
-                                   "a second source, or a branch whose side 1 does not face the source. The "
-                                   "backward-forward sweep solves radial networks fed from their sources. {}",
-                                   name(*driver), name(*e), try_newton));
+                                      "a second source, or a branch whose side 1 does not face the source. The "
+                                      "backward-forward sweep solves radial networks fed from their sources. {}",
+                                      name(*driver), name(*e), try_newton));
                 break;
             }
             driver = e;
@@ -185,23 +185,23 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
             const Family f = kinds[d].family;
             if (!holds && (f == Family::star_source || f == Family::delta_source))
                 refuse(1, fmt::format("2 The {} at position {} cannot impose its voltages: a potential reference holds "
-                                   "its port {} at zero. Hold its port {} at zero instead, or solve it by "
-                                   "Newton-Goldstein. ",
-                                   kinds[d].name, position[d], driver->port,
-                                   f == Family::star_source ? elements[d]->ports.size() - 1 : 0));
+                                      "its port {} at zero. Hold its port {} at zero instead, or solve it by "
+                                      "Newton-Goldstein. ",
+                                      kinds[d].name, position[d], driver->port,
+                                      f == Family::star_source ? elements[d]->ports.size() - 1 : 0));
             else if (!holds)
                 refuse(1, fmt::format("2 A potential reference holds at zero the node whose potential {} imposes: a mesh "
-                                   "through the reference, such as a conductor held at zero at both ends. {}",
-                                   name(*driver), try_newton));
+                                      "through the reference, such as a conductor held at zero at both ends. {}",
+                                      name(*driver), try_newton));
         }
         bool own_port = false;
         for (const Entry* e = begin; e != end; ++e) {
             if (e == driver || e->role == Role::passive) continue;
             if (e->role == Role::ground && !nodes[x]->is_zero)
                 refuse(2, fmt::format("2 The ground port of the shunt line at position {} is joined to the node whose "
-                                   "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
-                                   "a potential reference. {}",
-                                   position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
+                                      "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
+                                      "a potential reference. {}",
+                                      position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
             if (e->element == driver->element) {
                 own_port = true;
                 continue;
@@ -241,8 +241,8 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
             ++named;
         }
         refuse(3, fmt::format("2 The elements at positions {}{} impose each other's potentials in a loop: a mesh, or "
-                           "branches whose side 1 does not face the source. {}",
-                           loop, named == 6 ? ", ..." : "", try_newton));
+                              "branches whose side 1 does not face the source. {}",
+                              loop, named == 6 ? ", ..." : "", try_newton));
         order_.clear();
         return;
     }
