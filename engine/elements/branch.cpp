@@ -103,10 +103,21 @@ void Switch::backward_step() {
 }
 
 double Switch::forward_step() {
+    double change = 0.0;
     for (std::size_t k = 0; k < side1.size(); ++k)
-        side2[k]->connection->set_potential(side1[k]->connection->get_potential());
-    return 0.0;
+        change = impose_potential(*side2[k]->connection, side1[k]->connection->get_potential(), change);
+    return change;
 }
+
+SweepRole Switch::sweep_role(std::size_t k) const {
+    // Between two nodes held at zero it copies zero onto zero, which holds.
+    if (k >= side1.size() && side2[k - side1.size()]->connection->is_zero &&
+        side1[k - side1.size()]->connection->is_zero)
+        return SweepRole::passive;
+    return side_role(k);
+}
+
+const char* Switch::kind_name() const { return "switch"; }
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
 
@@ -116,3 +127,6 @@ void OpenSwitch::backward_step() {
     for (Port* p : side2) p->current = 0.0;
     for (Port* p : side1) p->current = 0.0;
 }
+
+SweepRole OpenSwitch::sweep_role(std::size_t) const { return SweepRole::passive; }
+const char* OpenSwitch::kind_name() const { return "open switch"; }

@@ -18,6 +18,10 @@ public:
     // port minus the sum of the values.
     void set_side_currents_ad(const ADComplexVector& i1, const ADComplexVector& i2);
     void set_side_currents(const Eigen::VectorXcd& i1, const Eigen::VectorXcd& i2);
+
+protected:
+    // Side 1 read, side 2 imposed: the sweep role of the switches' and lines' ports.
+    SweepRole side_role(std::size_t k) const { return k < side1.size() ? SweepRole::reads : SweepRole::imposes; }
 };
 
 // The larger of two change measures of a forward step; a NaN in either wins, so that the sweep
@@ -26,6 +30,18 @@ double larger_change(double a, double b);
 // The change of a potential written by a forward step: the larger of its components' changes.
 inline double potential_change(std::complex<double> now, std::complex<double> before) {
     return larger_change(std::abs(now.real() - before.real()), std::abs(now.imag() - before.imag()));
+}
+
+// Writes v into the node; returns the larger of change and how far the node moved. A finite v over
+// a non-finite potential (what a refused solve left) moved without measure: infinitely far, not NaN,
+// so that the next sweep confirms it instead of refusing.
+inline double impose_potential(Connection& node, const std::complex<double>& v, double change) {
+    const std::complex<double> old = node.get_potential();
+    const bool from_nowhere = std::isfinite(v.real()) && std::isfinite(v.imag()) &&
+                              !(std::isfinite(old.real()) && std::isfinite(old.imag()));
+    change = larger_change(change, from_nowhere ? HUGE_VAL : potential_change(v, old));
+    node.set_potential(v);
+    return change;
 }
 
 // Minus the sum of the currents of the other ports at p's node.
@@ -43,7 +59,10 @@ public:
     void compute_currents(bool on_tape) override;
     void add_residuals(ADVector& residuals, int& index) override;
     void backward_step() override;
+    // Copies side 1's potentials onto side 2 and reports how far they moved.
     double forward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };
 
 class OpenSwitch : public Branch {
@@ -51,4 +70,6 @@ public:
     explicit OpenSwitch(int n);
     void compute_currents(bool on_tape) override;
     void backward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };

@@ -15,14 +15,21 @@ void set_all_currents_zero(Element& e, bool on_tape) {
 Bus::Bus(int n, const std::complex<double>* potentials) : ElementImpl<Bus>(n, potentials) {}
 void Bus::compute_currents(bool on_tape) { set_all_currents_zero(*this, on_tape); }
 void Bus::backward_step() { set_all_currents_zero(*this, false); }
+SweepRole Bus::sweep_role(std::size_t) const { return SweepRole::passive; }
+const char* Bus::kind_name() const { return "bus"; }
 
 Ground::Ground() : ElementImpl<Ground>(1) {}
 void Ground::compute_currents(bool on_tape) { set_all_currents_zero(*this, on_tape); }
 void Ground::backward_step() { set_all_currents_zero(*this, false); }
+SweepRole Ground::sweep_role(std::size_t) const { return SweepRole::passive; }
+const char* Ground::kind_name() const { return "ground"; }
 
 PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->is_zero = true; }
 void PotentialRef::compute_currents(bool on_tape) { set_all_currents_zero(*this, on_tape); }
 void PotentialRef::backward_step() { set_all_currents_zero(*this, false); }
+// Its node is held at zero: nothing there is stepped.
+SweepRole PotentialRef::sweep_role(std::size_t) const { return SweepRole::passive; }
+const char* PotentialRef::kind_name() const { return "potential reference"; }
 
 double PotentialRef::forward_step() {
     Connection& node = *ports[0].connection;
@@ -67,6 +74,8 @@ void DeltaPotentialRef::add_residuals(ADVector& residuals, int& index) {
 }
 
 void DeltaPotentialRef::backward_step() { set_all_currents_zero(*this, false); }
+SweepRole DeltaPotentialRef::sweep_role(std::size_t) const { return SweepRole::shifts; }
+const char* DeltaPotentialRef::kind_name() const { return "delta potential reference"; }
 
 double DeltaPotentialRef::forward_step() {
     if (ports.empty()) return 0.0;

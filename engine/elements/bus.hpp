@@ -7,6 +7,8 @@ public:
     Bus(int n, const std::complex<double>* potentials);
     void compute_currents(bool on_tape) override;
     void backward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };
 
 class Ground : public ElementImpl<Ground> {
@@ -14,6 +16,8 @@ public:
     Ground();
     void compute_currents(bool on_tape) override;
     void backward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };
 
 class PotentialRef : public ElementImpl<PotentialRef> {
@@ -22,6 +26,8 @@ public:
     void compute_currents(bool on_tape) override;
     void backward_step() override;
     double forward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
     // The current the reference supplies: the sum over every port at its node.
     std::complex<double> supplied_current() const;
 };
@@ -36,7 +42,10 @@ public:
     void compute_currents(bool on_tape) override;
     void add_residuals(ADVector& residuals, int& index) override;
     void backward_step() override;
+    // Shifts its nodes' potentials to a zero sum.
     double forward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };
 
 // Every port current zero, in the representation of the evaluation mode.

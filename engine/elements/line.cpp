@@ -89,6 +89,9 @@ double SimplifiedLine::forward_step() {
     return write_side2_potentials(side2, potentials(side1) - z * currents(side1));
 }
 
+SweepRole SimplifiedLine::sweep_role(std::size_t k) const { return side_role(k); }
+const char* SimplifiedLine::kind_name() const { return "line"; }
+
 void SimplifiedLine::update_line_parameters(const std::complex<double>* z_line) {
     const int n = static_cast<int>(ports.size() / 2);
     y_line.set_value(read_matrix(n, z_line).inverse());
@@ -269,6 +272,12 @@ double ShuntLine::forward_step() {
 double ShuntLine::forward_step_general() {
     return write_side2_potentials(side2, matrix_a * potentials(side1) - matrix_b * currents(side1));
 }
+
+SweepRole ShuntLine::sweep_role(std::size_t k) const {
+    return k + 1 == ports.size() ? SweepRole::zero : side_role(k);
+}
+
+const char* ShuntLine::kind_name() const { return "shunt line"; }
 
 void ShuntLine::update_line_parameters(const std::complex<double>* y_shunt, const std::complex<double>* z_line) {
     const ShuntLineMatrices m = compute_matrices(static_cast<int>(ports.size() / 2), y_shunt, z_line);

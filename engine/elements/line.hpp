@@ -32,6 +32,8 @@ public:
     void compute_currents(bool on_tape) override;
     void backward_step() override;
     double forward_step() override;
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 
     // Same layout as the constructor's z_line, n x n values for the line's own n.
     void update_line_parameters(const std::complex<double>* z_line);
@@ -78,6 +80,9 @@ public:
     void compute_currents(bool on_tape) override;
     void backward_step() override;
     double forward_step() override;
+    // The ground port is taken at zero.
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 
     void update_line_parameters(const std::complex<double>* y_shunt, const std::complex<double>* z_line);
 

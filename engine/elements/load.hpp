@@ -16,6 +16,10 @@ public:
     virtual void get_inner_currents(std::complex<double>* out) = 0;
     // How many values get_inner_currents writes.
     virtual int inner_current_count() const = 0;
+
+    // A load's backward step reads every port's potential.
+    SweepRole sweep_role(std::size_t) const override { return SweepRole::reads; }
+    const char* kind_name() const override { return "load"; }
 };
 
 template <class T>

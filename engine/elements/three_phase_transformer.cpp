@@ -1,5 +1,6 @@
 #include "elements/three_phase_transformer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <stdexcept>
@@ -182,6 +183,8 @@ void ThreePhaseTransformer::compute_currents(bool on_tape) {
 }
 
 void ThreePhaseTransformer::backward_step() { throw_no_transformer_sweep(); }
+const char* ThreePhaseTransformer::kind_name() const { return "three-phase transformer"; }
+double ThreePhaseTransformer::voltage_gain() const { return std::max(1.0, 3.0 * std::abs(k.get_value())); }
 
 void ThreePhaseTransformer::write_test_potentials(const C* v1, const C* v2) {
     for (std::size_t i = 0; i < 3; ++i) {

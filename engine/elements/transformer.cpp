@@ -1,5 +1,6 @@
 #include "elements/transformer.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -56,6 +57,8 @@ void TransformerBase::bind_parameters(ADVector& p, VectorXd& p_values, int& inde
     k.bind(p, p_values, index);
 }
 
+double TransformerBase::voltage_gain() const { return std::max(1.0, std::abs(k.get_value())); }
+
 void TransformerBase::update_transformer_parameters(const C& z2_, const C& ym_, double k_re, double k_im) {
     z2.set_value(z2_);
     ym.set_value(ym_);
@@ -99,6 +102,12 @@ void SingleTransformer::compute_currents(bool on_tape) {
         side2[1]->current = -i2;
     }
 }
+
+SweepRole SingleTransformer::sweep_role(std::size_t k) const {
+    return k == 2 ? SweepRole::imposes : SweepRole::reads;
+}
+
+const char* SingleTransformer::kind_name() const { return "transformer"; }
 
 void SingleTransformer::backward_step() {
     const C i2 = downstream_current(*side2[0]);
@@ -175,6 +184,7 @@ void CenterTransformer::compute_currents(bool on_tape) {
 }
 
 void CenterTransformer::backward_step() { throw_no_transformer_sweep(); }
+const char* CenterTransformer::kind_name() const { return "centre-tap transformer"; }
 
 std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(double uhv, double ulv, double sn) {
     check_ratings(uhv, ulv, sn);

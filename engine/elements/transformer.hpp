@@ -27,6 +27,9 @@ public:
     virtual std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) = 0;
     virtual std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) = 0;
 
+    // |k|, or 1 for a step-down ratio.
+    double voltage_gain() const override;
+
 protected:
     TransformerBase(int n1, int n2, const std::complex<double>& z2, const std::complex<double>& ym,
                     const std::complex<double>& k);
@@ -57,6 +60,9 @@ public:
     void compute_currents(bool on_tape) override;
     void backward_step() override;
     double forward_step() override;
+    // The secondary phase (port 2) imposed, every other port read.
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
     std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;
 };
@@ -69,6 +75,7 @@ public:
 
     void compute_currents(bool on_tape) override;
     void backward_step() override;  // throws
+    const char* kind_name() const override;
     std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;
 };

@@ -110,6 +110,14 @@ void SingleVoltageRegulator::add_residuals(ADVector& residuals, int& index) {
     index += 1;
 }
 
+SweepRole SingleVoltageRegulator::sweep_role(std::size_t k) const {
+    return k == 2 ? SweepRole::imposes : SweepRole::reads;
+}
+
+const char* SingleVoltageRegulator::kind_name() const { return "voltage regulator"; }
+
+double SingleVoltageRegulator::voltage_gain() const { return 1.0 + std::abs(u_range); }
+
 void SingleVoltageRegulator::backward_step() {
     apply_downstream_current(ports[2]);
     const cd i2 = ports[2].current;

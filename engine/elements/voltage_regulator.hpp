@@ -28,6 +28,11 @@ public:
     void add_residuals(ADVector& residuals, int& index) override;
     void backward_step() override;
     double forward_step() override;
+    // The secondary phase (port 2) imposed, every other port read.
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
+    // The largest ratio the band allows.
+    double voltage_gain() const override;
 
     // Writes the three records (through their links), then, when the primary is live, restarts the
     // tap at the clamped ratio u_ref / |U1| and the secondary phase at V1 + T(tap) U1.

@@ -61,6 +61,13 @@ void AbstractVoltageSource<T>::update_voltages(const std::complex<double>* value
     for (std::size_t k = 0; k < voltages.size(); ++k) voltages[k].set_value(values[k]);
 }
 
+template <class T>
+double AbstractVoltageSource<T>::imposed_voltage() const {
+    double sum = 0.0;
+    for (const auto& u : voltages) sum += std::abs(u.get_value());
+    return sum;
+}
+
 template class AbstractVoltageSource<VoltageSource>;
 template class AbstractVoltageSource<DeltaVoltageSource>;
 
@@ -91,11 +98,19 @@ void VoltageSource::backward_step() {
 }
 
 double VoltageSource::forward_step() {
+    // The change is reported too: loads right on these nodes computed their currents before it.
     const Connection& neutral = *ports.back().connection;
+    double change = 0.0;
     for (std::size_t k = 0; k < voltages.size(); ++k)
-        ports[k].connection->set_potential(neutral.get_potential() + voltages[k].get_value());
-    return 0.0;
+        change = impose_potential(*ports[k].connection, neutral.get_potential() + voltages[k].get_value(), change);
+    return change;
 }
+
+SweepRole VoltageSource::sweep_role(std::size_t k) const {
+    return k + 1 == ports.size() ? SweepRole::anchor : SweepRole::imposes;
+}
+
+const char* VoltageSource::kind_name() const { return "voltage source"; }
 
 DeltaVoltageSource::DeltaVoltageSource(int n, const std::complex<double>* values)
     : AbstractVoltageSource<DeltaVoltageSource>(n, values) {}
@@ -119,7 +134,14 @@ void DeltaVoltageSource::backward_step() {
 
 double DeltaVoltageSource::forward_step() {
     // Each step reads the potential the previous one wrote.
+    double change = 0.0;
     for (std::size_t k = 0; k < voltages.size(); ++k)
-        ports[k + 1].connection->set_potential(ports[k].connection->get_potential() - voltages[k].get_value());
-    return 0.0;
+        change = impose_potential(*ports[k + 1].connection, ports[k].connection->get_potential() - voltages[k].get_value(), change);
+    return change;
 }
+
+SweepRole DeltaVoltageSource::sweep_role(std::size_t k) const {
+    return k == 0 ? SweepRole::anchor : SweepRole::imposes;
+}
+
+const char* DeltaVoltageSource::kind_name() const { return "delta voltage source"; }

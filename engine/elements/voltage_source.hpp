@@ -21,6 +21,9 @@ public:
 
     // Writes n-1 new voltages, through the links into a bound solver's parameter vector.
     void update_voltages(const std::complex<double>* values);
+
+    // The sum of the voltages' magnitudes: no two of its ports lie further apart.
+    double imposed_voltage() const override;
 };
 
 // Star source: phase port k sits at the neutral's (last port's) potential plus voltage k.
@@ -29,7 +32,11 @@ public:
     VoltageSource(int n, const std::complex<double>* voltages);
     void add_residuals(ADVector& residuals, int& index) override;
     void backward_step() override;
+    // Imposes the phases over the neutral and reports how far they moved.
     double forward_step() override;
+    // The phases imposed from the neutral, the anchor.
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };
 
 // Delta source: voltage k is port k's potential minus port k+1's; port 0 is the chain's reference.
@@ -39,4 +46,7 @@ public:
     void add_residuals(ADVector& residuals, int& index) override;
     void backward_step() override;
     double forward_step() override;
+    // Ports 1 to n-1 imposed from port 0, the anchor.
+    SweepRole sweep_role(std::size_t k) const override;
+    const char* kind_name() const override;
 };

@@ -1,9 +1,17 @@
 #include "network/element.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 void throw_negative_count() { throw std::length_error("vector"); }
+
+namespace {
+std::atomic<std::uint64_t> topology_changes{0};
+void count_topology_change() { topology_changes.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace
+
+std::uint64_t topology_version() { return topology_changes.load(std::memory_order_relaxed); }
 
 Port::Port(const std::complex<double>& current_, const std::complex<double>& potential, Element* owner)
     : element(owner), current_ad(ad_zero()), current(current_) {
@@ -21,6 +29,7 @@ Connection::Connection(Port* first_port, const std::complex<double>& potential_)
 
 void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
+    count_topology_change();
     is_zero = is_zero || other->is_zero;
     std::shared_ptr<Connection> self = shared_from_this();
     // Keep other alive while its ports move: the last move would otherwise free it mid-walk.
@@ -36,7 +45,9 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
 
 void Connection::remove_port(const Port* port) {
     auto it = std::find(ports.begin(), ports.end(), port);
-    if (it != ports.end()) ports.erase(it);
+    if (it == ports.end()) return;
+    ports.erase(it);
+    count_topology_change();
 }
 
 Element::Element(int n) : Element(n, nullptr) {}
@@ -68,3 +79,18 @@ void Element::backward_step() {
 }
 
 double Element::forward_step() { return 0.0; }
+
+SweepRole Element::sweep_role(std::size_t) const { return SweepRole::none; }
+const char* Element::kind_name() const { return "element"; }
+double Element::imposed_voltage() const { return 0.0; }
+double Element::voltage_gain() const { return 1.0; }
+
+void Element::disconnect() {
+    for (Port& p : ports) p.connection->remove_port(&p);
+}
+
+bool Element::is_connected(std::size_t k) const {
+    const Port& p = ports[k];
+    const std::vector<Port*>& listed = p.connection->ports;
+    return std::find(listed.begin(), listed.end(), &p) != listed.end();
+}

@@ -1,11 +1,24 @@
 #pragma once
 // Elements, their ports and the electrical nodes (connections) that join ports.
+#include <cstdint>
 #include <memory>
 
 #include "network/parameters.hpp"
 
 class Element;
 class Connection;
+
+// What an element's backward-forward steps do with the node of one of its ports: the sweep works out
+// its order and what it cannot solve from these.
+enum class SweepRole : unsigned char {
+    none,     // no sweep rule: the element's own steps decide
+    passive,  // nothing that depends on the node: no potential read, a current that is always zero
+    reads,    // reads the node's potential, or sets a current there that the node's driver must see
+    anchor,   // reads the node: the element imposes its other ports' potentials from it
+    imposes,  // imposes the node's potential and takes the current the rest of the node leaves
+    shifts,   // moves potentials that others impose: after their drivers, before their readers
+    zero,     // the node is taken as zero (a shunt line's ground)
+};
 
 // One terminal of an element. Current flows from the port's node into the element.
 struct Port {
@@ -41,6 +54,10 @@ public:
     void remove_port(const Port* port);
 };
 
+// Counts every join and every removal of a port from a node, process-wide: a network compares it
+// with the count it last checked, so an unchanged topology costs one comparison.
+std::uint64_t topology_version();
+
 class Element {
 public:
     std::vector<Port> ports;
@@ -56,6 +73,20 @@ public:
     virtual void add_residuals(ADVector& residuals, int& index);
     virtual void backward_step();
     virtual double forward_step();
+
+    // What the sweep steps do with the node of port k.
+    virtual SweepRole sweep_role(std::size_t k) const;
+    // How the solvers' messages name the element ("load", "line", ...).
+    virtual const char* kind_name() const;
+    // The largest voltage the element imposes (V): sources only.
+    virtual double imposed_voltage() const;
+    // The largest factor by which the element carries a voltage from one side to the other.
+    virtual double voltage_gain() const;
+
+    // Takes every port off its node's port list; each port keeps pointing at its old node.
+    void disconnect();
+    // Whether the node of port k still lists it (false once disconnected).
+    bool is_connected(std::size_t k) const;
 
     Element(const Element&) = delete;
     Element& operator=(const Element&) = delete;

@@ -1,6 +1,8 @@
 #include "network/network.hpp"
 
 #include <algorithm>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "elements/flexible_load.hpp"
 
@@ -14,14 +16,72 @@ void gather_flexible_parameters(Element* e, std::set<FlexibleParameter*>& set) {
 }
 }  // namespace
 
-ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elements(std::move(elements_)) {
+ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_)
+    : elements(std::move(elements_)), checked_version_(topology_version()) {
     std::set<const Connection*> seen;
     for (Element* e : elements) {
         for (Port& port : e->ports) {
             if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+            port_nodes_.push_back(port.connection.get());
         }
         gather_flexible_parameters(e, flexible_parameters);
     }
+    // The ports each node lists, and how many of each element's ports are listed.
+    std::unordered_map<const Element*, std::size_t> listed_ports;
+    for (const Element* e : elements) listed_ports.emplace(e, 0);
+    node_first_.reserve(connections.size() + 1);
+    for (const auto& c : connections) {
+        node_first_.push_back(node_ports_.size());
+        for (const Port* p : c->ports) {
+            const auto it = listed_ports.find(p->element);
+            node_ports_.push_back(p);
+            node_port_listed_.push_back(it != listed_ports.end());
+            if (it != listed_ports.end()) ++it->second;
+        }
+    }
+    node_first_.push_back(node_ports_.size());
+    for (Element* e : elements) {
+        const auto it = listed_ports.find(e);
+        if (it->second < e->ports.size() &&
+            std::find(detached.begin(), detached.end(), e) == detached.end())
+            detached.push_back(e);
+    }
+}
+
+const char* ElectricalNetwork::topology_change() const {
+    const char* const joined = "the network's elements were joined after it was built: build a new network";
+    const char* const disconnected = "the network's elements were disconnected after it was built: build a new network";
+    std::size_t i = 0;
+    for (const Element* e : elements)
+        for (const Port& p : e->ports)
+            if (p.connection.get() != port_nodes_[i++]) return joined;
+    // Joins append to a node's list and disconnects erase from it, in place: the lists are compared in
+    // order. A port of an element the network does not list may have gone (that element was
+    // disconnected or destroyed): it never entered the network's equations.
+    for (std::size_t x = 0; x < connections.size(); ++x) {
+        const std::vector<Port*>& now = connections[x]->ports;
+        std::size_t j = 0;
+        for (std::size_t s = node_first_[x]; s < node_first_[x + 1]; ++s) {
+            if (j < now.size() && now[j] == node_ports_[s])
+                ++j;
+            else if (node_port_listed_[s])
+                return disconnected;
+        }
+        if (j < now.size()) return joined;
+    }
+    return nullptr;
+}
+
+void ElectricalNetwork::check_topology() {
+    const std::uint64_t version = topology_version();
+    if (version == checked_version_) return;
+    if (const char* change = topology_change()) throw std::invalid_argument(change);
+    checked_version_ = version;
+}
+
+void ElectricalNetwork::clear_detached_currents() {
+    for (Element* e : detached)
+        for (Port& p : e->ports) p.current = 0.0;
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() {

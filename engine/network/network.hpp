@@ -13,8 +13,18 @@ public:
     std::vector<Element*> elements;
     std::vector<std::shared_ptr<Connection>> connections;
     std::set<FlexibleParameter*> flexible_parameters;
+    // Elements with a port that its node no longer lists (disconnected before the build): they take
+    // no part in the current balances, and the solvers leave their port currents at zero.
+    std::vector<Element*> detached;
 
     explicit ElectricalNetwork(std::vector<Element*>&& elements);
+
+    // Throws std::invalid_argument when a join or a disconnect since the build moved a port of the
+    // network's elements or changed the ports of one of its nodes: its solvers would solve a topology
+    // that no longer stands. Costs one comparison while nothing was joined or disconnected anywhere.
+    void check_topology();
+    // Sets the port currents of the detached elements to zero.
+    void clear_detached_currents();
 
     std::pair<std::vector<double>, std::vector<double>> get_initial_values();
     void bind(ADVector& x, VectorXd& x_values, ADVector& p, VectorXd& p_values);
@@ -32,4 +42,16 @@ public:
 
 private:
     const double* bound_values_ = nullptr;
+
+    // What the topology check compares with: the count of topology changes it last found harmless,
+    // each element port's node at the build (element order), and each node's port list at the build
+    // (node after node), with whether each of those ports is one of the network's elements.
+    std::uint64_t checked_version_ = 0;
+    std::vector<const Connection*> port_nodes_;
+    std::vector<const Port*> node_ports_;
+    std::vector<bool> node_port_listed_;
+    std::vector<std::size_t> node_first_;
+
+    // The message of the first change found, or nullptr.
+    const char* topology_change() const;
 };

@@ -6,7 +6,10 @@
 
 #include <spdlog/fmt/fmt.h>
 
-AbstractSolver::AbstractSolver(ElectricalNetwork* network_) : network(network_) {}
+AbstractSolver::AbstractSolver(ElectricalNetwork* network_) : network(network_) {
+    // Before anything is bound: a refused solver changes nothing.
+    network->check_topology();
+}
 
 AbstractSolver::~AbstractSolver() {
     // Only the links into this solver's vectors go: another solver may have bound some records since.
@@ -43,35 +46,47 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_) : AbstractSolver(n
 namespace {
 bool is_nan(const std::complex<double>& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
 bool is_finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+[[noreturn]] void throw_nan(int sweep) {
+    throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", sweep));
+}
 }  // namespace
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+    network->check_topology();
     plan.check_structure();
     const std::vector<Element*>& elements = plan.order(*network);
     int i = 0;
     double error = 0.0;
+    bool infinite_current = false;
     do {
         ++i;
         error = 0.0;
-        // A NaN current at a node whose elements report no change (a source, a reference) would
-        // otherwise pass for convergence. Each element's currents are checked while still in cache.
+        // A NaN current at a node whose elements report no change (a reference's) would otherwise
+        // pass for convergence. Each element's currents are checked while still in cache. An infinite
+        // one may still come right (a load on a node a source has not imposed yet): it fails only if
+        // it is left in the result, where the balance check would take it for balanced.
         bool nan_current = false;
+        infinite_current = false;
         for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
             Element* e = *it;
             e->backward_step();
-            for (const Port& p : e->ports) nan_current |= is_nan(p.current);
+            for (const Port& p : e->ports) {
+                if (is_finite(p.current)) continue;
+                infinite_current = true;
+                nan_current |= is_nan(p.current);
+            }
         }
-        // Likewise a potential that a step imposes without measuring a change (a source's): every
-        // node of an element must hold a finite potential after its step.
+        // Likewise every node of an element must hold a finite potential after its step.
         bool bad_potential = false;
         for (Element* e : elements) {
             const double r = e->forward_step();
             if (!std::isnan(error) && (r > error || std::isnan(r))) error = r;
             for (const Port& p : e->ports) bad_potential |= !is_finite(p.connection->get_potential());
         }
-        if (std::isnan(error) || nan_current || bad_potential)
-            throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
+        if (std::isnan(error) || nan_current || bad_potential) throw_nan(i);
     } while (error > tolerance && i < max_iterations);
+    if (infinite_current) throw_nan(i);
+    network->clear_detached_currents();
     if (!(error > tolerance)) plan.check_balance();
     return {i, error};
 }

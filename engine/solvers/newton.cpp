@@ -331,6 +331,7 @@ bool has_empty_column(const Eigen::SparseMatrix<double>& j) {
 }  // namespace
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+    network->check_topology();
     CppadErrorHandlerScope handler;
     PooledCppadMemory pooled;
     if (variables.size() > 0) {
@@ -373,13 +374,67 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
             if (solver->lu.info() != Eigen::Success) fail("1 Solving failed at iteration {}. ", i);
         }
         step(j, dx, f);
+        // No later step comes back from a non-finite point: a NaN input that no Jacobian shows (a
+        // source voltage, where every equation is linear) stops here.
+        if (!variables.allFinite()) fail("1 NaN value encountered at iteration {}. ", i);
         ++i;
     }
     {
         ProfileScope timed(part_of(profile, &NewtonProfile::currents));
         for (Element* e : network->elements) e->compute_currents(false);
+        network->clear_detached_currents();
     }
-    return {i, largest_residual(f)};
+    const double error = largest_residual(f);
+    // Never a non-finite result, the iteration limit reached or not.
+    if (!std::isfinite(error) || !variables.allFinite()) fail("1 NaN value encountered at iteration {}. ", i);
+    if (error <= tolerance) check_run_away(f, tolerance);
+    return {i, error};
+}
+
+void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
+    // No potential of a solution lies far beyond what the sources impose, carried through the
+    // transformers' ratios. At a run-away node the potential grew until every current there fell
+    // under the tolerance: its balance weighed by the potential over that bound is about the power
+    // of its loads divided by the bound, where at a solution it is at most the tolerance.
+    double voltage = 0.0;
+    double gain = 1.0;
+    for (const Element* e : network->elements) {
+        voltage = std::max(voltage, e->imposed_voltage());
+        gain *= e->voltage_gain();
+    }
+    const double bound = voltage * gain;
+    if (!(bound > 0.0)) return;
+    const Connection* worst = nullptr;
+    double worst_weighed = 100.0 * tolerance;
+    double worst_potential = 0.0;
+    Eigen::Index k = 0;
+    for (const auto& c : network->connections) {
+        if (c->is_zero) continue;
+        const double u = std::hypot(variables[k], variables[k + 1]);
+        const double weighed = std::max(std::abs(f[k]), std::abs(f[k + 1])) * (u / bound);
+        if (weighed > worst_weighed) {
+            worst = c.get();
+            worst_weighed = weighed;
+            worst_potential = u;
+        }
+        k += 2;
+    }
+    if (worst == nullptr) return;
+    std::string where = "a node";
+    for (std::size_t position = 0; position < network->elements.size() && where == "a node"; ++position) {
+        const Element& e = *network->elements[position];
+        for (std::size_t port = 0; port < e.ports.size(); ++port) {
+            if (e.ports[port].connection.get() != worst || !e.is_connected(port)) continue;
+            where = fmt::format("the node of port {} of the {} at position {}", port, e.kind_name(), position);
+            break;
+        }
+    }
+    throw std::runtime_error(fmt::format(
+        "1 The potential of {} ran away to {:.3g} V: the currents there met the tolerance only because they "
+        "vanish. Constant-power loads that no source feeds, on an island (such as one behind an open switch) or "
+        "on a star point that nothing holds, have no load flow: earth the star point, take the island out of "
+        "the network, or try Newton-Goldstein where a solution exists. ",
+        where, worst_potential));
 }
 
 void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f) {

@@ -80,6 +80,8 @@ private:
     // Maps the entries of the settled pattern onto the storage of the present matrix, so the next
     // evaluations write their values in place.
     void map_storage();
+    // Throws when a converged solve met the tolerance at a potential that ran away.
+    void check_run_away(const VectorXd& f, double tolerance) const;
     // update_variables, with its share of the profile.
     void step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f);
 

@@ -6,87 +6,19 @@
 #include <queue>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <spdlog/fmt/fmt.h>
 
-#include "elements/branch.hpp"
-#include "elements/bus.hpp"
-#include "elements/line.hpp"
-#include "elements/load.hpp"
-#include "elements/transformer.hpp"
-#include "elements/voltage_regulator.hpp"
-#include "elements/voltage_source.hpp"
-
 namespace {
-
-// What an element's sweep steps do with the node of one of its ports.
-enum class Role : unsigned char {
-    passive,  // nothing that depends on the node: a current that is always zero, no potential read
-    active,   // reads the node's potential, or sets a current there that its driver must see
-    driven,   // imposes the node's potential and takes the current the rest of the node leaves
-    ground,   // a shunt line's ground: read as zero by its steps
-};
-
-enum class Family : unsigned char {
-    unknown,       // no sweep rule known here: the element's own steps decide
-    load,          // every port read
-    passive,       // buses, grounds, references, open switches
-    branch,        // side 1 read, side 2 imposed
-    shunt_line,    // a branch with a ground port last
-    secondary,     // a transformer or regulator imposing its secondary phase (port 2)
-    star_source,   // the phases imposed over the neutral, last
-    delta_source,  // ports 1 to n-1 imposed down the chain from port 0
-};
-
-struct Kind {
-    Family family = Family::unknown;
-    const char* name = nullptr;
-};
-
-Kind classify(const Element& e) {
-    if (dynamic_cast<const LoadBase*>(&e)) return {Family::load, "load"};
-    if (dynamic_cast<const Bus*>(&e)) return {Family::passive, "bus"};
-    if (dynamic_cast<const Ground*>(&e)) return {Family::passive, "ground"};
-    if (dynamic_cast<const PotentialRef*>(&e)) return {Family::passive, "potential reference"};
-    if (dynamic_cast<const DeltaPotentialRef*>(&e)) return {Family::passive, "delta potential reference"};
-    if (dynamic_cast<const OpenSwitch*>(&e)) return {Family::passive, "open switch"};
-    if (dynamic_cast<const Switch*>(&e)) return {Family::branch, "switch"};
-    if (dynamic_cast<const SimplifiedLine*>(&e)) return {Family::branch, "line"};
-    if (dynamic_cast<const ShuntLine*>(&e)) return {Family::shunt_line, "shunt line"};
-    if (dynamic_cast<const SingleTransformer*>(&e)) return {Family::secondary, "transformer"};
-    if (dynamic_cast<const SingleVoltageRegulator*>(&e)) return {Family::secondary, "voltage regulator"};
-    if (dynamic_cast<const VoltageSource*>(&e)) return {Family::star_source, "voltage source"};
-    if (dynamic_cast<const DeltaVoltageSource*>(&e)) return {Family::delta_source, "delta voltage source"};
-    return {};
-}
-
-Role role_of(Family family, const Element& e, std::size_t k) {
-    switch (family) {
-        case Family::load:
-            return Role::active;
-        case Family::branch:
-            return k < static_cast<const Branch&>(e).side1.size() ? Role::active : Role::driven;
-        case Family::shunt_line:
-            if (k + 1 == e.ports.size()) return Role::ground;
-            return k < static_cast<const Branch&>(e).side1.size() ? Role::active : Role::driven;
-        case Family::secondary:
-            return k == 2 ? Role::driven : Role::active;
-        case Family::star_source:
-            return k + 1 == e.ports.size() ? Role::active : Role::driven;
-        case Family::delta_source:
-            return k == 0 ? Role::active : Role::driven;
-        case Family::passive:
-        case Family::unknown:
-            break;
-    }
-    return Role::passive;
-}
 
 struct Entry {
     int element;  // index into the distinct elements, in order of first listing
     int port;
-    Role role;
+    SweepRole role;
 };
+
+bool reads(SweepRole r) { return r == SweepRole::reads || r == SweepRole::anchor || r == SweepRole::zero; }
 
 const char* const try_newton = "Solve it by Newton-Goldstein. ";
 
@@ -94,33 +26,50 @@ const char* const try_newton = "Solve it by Newton-Goldstein. ";
 
 SweepPlan::SweepPlan(const ElectricalNetwork& network) {
     // Distinct elements by first listing; an element listed twice is stepped twice, which is harmless.
+    // A detached element takes no part: its steps would follow its ports to nodes that no longer list them.
+    const std::unordered_set<const Element*> detached(network.detached.begin(), network.detached.end());
     std::unordered_map<const Element*, int> index_of;
     std::vector<Element*> elements;
     std::vector<int> position;
-    std::vector<Kind> kinds;
     for (std::size_t i = 0; i < network.elements.size(); ++i) {
         Element* e = network.elements[i];
         if (e == nullptr) return;
+        if (detached.count(e) != 0) {
+            reordered_ = true;
+            continue;
+        }
         if (!index_of.emplace(e, static_cast<int>(elements.size())).second) continue;
-        kinds.push_back(classify(*e));
-        if (kinds.back().family == Family::unknown) return;
         elements.push_back(e);
         position.push_back(static_cast<int>(i));
     }
+    auto keep_listing = [&] {
+        // Without a rule for every element the steps go in the list's order, detached elements left out.
+        if (!reordered_) return;
+        for (Element* e : network.elements)
+            if (detached.count(e) == 0) order_.push_back(e);
+    };
 
-    // The ports of every node, grouped node by node (nodes in first-seen order).
+    // The ports of every node, grouped node by node (nodes in first-seen order), with their roles.
     std::size_t port_count = 0;
     for (const Element* e : elements) port_count += e->ports.size();
     std::unordered_map<const Connection*, int> node_of;
     node_of.reserve(port_count);
     std::vector<std::shared_ptr<Connection>> nodes;
     std::vector<int> node_of_port;
+    std::vector<SweepRole> role_of_port;
     node_of_port.reserve(port_count);
+    role_of_port.reserve(port_count);
     for (const Element* e : elements) {
-        for (const Port& p : e->ports) {
-            const auto [it, added] = node_of.emplace(p.connection.get(), static_cast<int>(nodes.size()));
-            if (added) nodes.push_back(p.connection);
+        for (std::size_t k = 0; k < e->ports.size(); ++k) {
+            const SweepRole role = e->sweep_role(k);
+            if (role == SweepRole::none) {
+                keep_listing();
+                return;
+            }
+            const auto [it, added] = node_of.emplace(e->ports[k].connection.get(), static_cast<int>(nodes.size()));
+            if (added) nodes.push_back(e->ports[k].connection);
             node_of_port.push_back(it->second);
+            role_of_port.push_back(role);
         }
     }
     std::vector<std::size_t> first_entry(nodes.size() + 1, 0);
@@ -131,17 +80,19 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         std::vector<std::size_t> next(first_entry.begin(), first_entry.end() - 1);
         std::size_t i = 0;
         for (std::size_t u = 0; u < elements.size(); ++u) {
-            for (std::size_t k = 0; k < elements[u]->ports.size(); ++k) {
-                const std::size_t x = static_cast<std::size_t>(node_of_port[i++]);
-                entries[next[x]++] = {static_cast<int>(u), static_cast<int>(k),
-                                      role_of(kinds[u].family, *elements[u], k)};
+            for (std::size_t k = 0; k < elements[u]->ports.size(); ++k, ++i) {
+                const std::size_t x = static_cast<std::size_t>(node_of_port[i]);
+                entries[next[x]++] = {static_cast<int>(u), static_cast<int>(k), role_of_port[i]};
             }
         }
     }
+    auto node_entries = [&](std::size_t x) {
+        return std::make_pair(entries.data() + first_entry[x], entries.data() + first_entry[x + 1]);
+    };
 
     auto name = [&](const Entry& e) {
-        return fmt::format("port {} of the {} at position {}", e.port, kinds[static_cast<std::size_t>(e.element)].name,
-                           position[static_cast<std::size_t>(e.element)]);
+        const std::size_t u = static_cast<std::size_t>(e.element);
+        return fmt::format("port {} of the {} at position {}", e.port, elements[u]->kind_name(), position[u]);
     };
     // The first refusal of the most telling kind: a node imposed twice explains the others it causes.
     int refusal_rank = 0;
@@ -152,69 +103,92 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         }
     };
 
-    // Each driver with an element that must come after it.
-    std::vector<std::pair<int, int>> edges;
-    bool in_order = true;
+    // The element imposing each node's potential.
+    std::vector<const Entry*> driver_of(nodes.size(), nullptr);
     for (std::size_t x = 0; x < nodes.size(); ++x) {
-        const Entry* const begin = entries.data() + first_entry[x];
-        const Entry* const end = entries.data() + first_entry[x + 1];
-        const Entry* driver = nullptr;
+        const auto [begin, end] = node_entries(x);
         for (const Entry* e = begin; e != end; ++e) {
-            if (e->role != Role::driven) continue;
-            if (driver != nullptr) {
+            if (e->role != SweepRole::imposes) continue;
+            if (driver_of[x] != nullptr) {
                 refuse(0, fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
                                       "a second source, or a branch whose side 1 does not face the source. The "
                                       "backward-forward sweep solves radial networks fed from their sources. {}",
-                                      name(*driver), name(*e), try_newton));
+                                      name(*driver_of[x]), name(*e), try_newton));
                 break;
             }
-            driver = e;
+            driver_of[x] = e;
+        }
+    }
+    // An element shifting the potentials of its nodes comes after their drivers: the readers that
+    // drive one of those nodes come before it, the other readers after it.
+    std::unordered_map<int, std::vector<int>> drivers_of_shifter;
+    for (std::size_t x = 0; x < nodes.size(); ++x) {
+        const auto [begin, end] = node_entries(x);
+        for (const Entry* e = begin; e != end; ++e)
+            if (e->role == SweepRole::shifts && driver_of[x] != nullptr)
+                drivers_of_shifter[e->element].push_back(driver_of[x]->element);
+    }
+    auto drives_for = [&](int shifter, int element) {
+        const auto it = drivers_of_shifter.find(shifter);
+        return it != drivers_of_shifter.end() &&
+               std::find(it->second.begin(), it->second.end(), element) != it->second.end();
+    };
+
+    // Each element with an element that must come after it.
+    std::vector<std::pair<int, int>> edges;
+    for (std::size_t x = 0; x < nodes.size(); ++x) {
+        const auto [begin, end] = node_entries(x);
+        const Entry* const driver = driver_of[x];
+        for (const Entry* s = begin; s != end; ++s) {
+            if (s->role != SweepRole::shifts) continue;
+            for (const Entry* e = begin; e != end; ++e)
+                if (reads(e->role) && e->element != s->element && !drives_for(s->element, e->element))
+                    edges.emplace_back(s->element, e->element);
         }
         if (driver == nullptr) {
-            const bool active = std::any_of(begin, end, [](const Entry& e) { return e.role != Role::passive; });
+            const bool active = std::any_of(begin, end, [](const Entry& e) { return e.role != SweepRole::passive; });
             if (!nodes[x]->is_zero && active) free_nodes_.push_back({nodes[x], name(*begin)});
             continue;
         }
         const std::size_t d = static_cast<std::size_t>(driver->element);
         if (nodes[x]->is_zero) {
-            // A closed switch between two nodes held at zero holds; anything else would have to move the node.
-            const auto* s = dynamic_cast<const Switch*>(elements[d]);
-            const bool holds =
-                s != nullptr &&
-                s->side1[static_cast<std::size_t>(driver->port) - s->side1.size()]->connection->is_zero;
-            const Family f = kinds[d].family;
-            if (!holds && (f == Family::star_source || f == Family::delta_source))
+            // A source imposes its voltages from its anchor: that port is the one to hold at zero.
+            int anchor = -1;
+            for (std::size_t k = 0; k < elements[d]->ports.size() && anchor < 0; ++k)
+                if (elements[d]->sweep_role(k) == SweepRole::anchor) anchor = static_cast<int>(k);
+            if (anchor >= 0)
                 refuse(1, fmt::format("2 The {} at position {} cannot impose its voltages: a potential reference holds "
                                       "its port {} at zero. Hold its port {} at zero instead, or solve it by "
                                       "Newton-Goldstein. ",
-                                      kinds[d].name, position[d], driver->port,
-                                      f == Family::star_source ? elements[d]->ports.size() - 1 : 0));
-            else if (!holds)
+                                      elements[d]->kind_name(), position[d], driver->port, anchor));
+            else
                 refuse(1, fmt::format("2 A potential reference holds at zero the node whose potential {} imposes: a mesh "
                                       "through the reference, such as a conductor held at zero at both ends. {}",
                                       name(*driver), try_newton));
         }
         bool own_port = false;
         for (const Entry* e = begin; e != end; ++e) {
-            if (e == driver || e->role == Role::passive) continue;
-            if (e->role == Role::ground && !nodes[x]->is_zero)
-                refuse(2, fmt::format("2 The ground port of the shunt line at position {} is joined to the node whose "
+            if (e == driver || e->role == SweepRole::passive) continue;
+            if (e->role == SweepRole::zero && !nodes[x]->is_zero)
+                refuse(2, fmt::format("2 The ground port of the {} at position {} is joined to the node whose "
                                       "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
                                       "a potential reference. {}",
+                                      elements[static_cast<std::size_t>(e->element)]->kind_name(),
                                       position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
             if (e->element == driver->element) {
                 own_port = true;
                 continue;
             }
             edges.emplace_back(driver->element, e->element);
-            in_order = in_order && driver->element < e->element;
         }
         // The driver's other ports here take their currents after it has summed the node's.
         if (own_port && !nodes[x]->is_zero) free_nodes_.push_back({nodes[x], name(*driver)});
     }
-    if (!refusal_.empty() || in_order) return;
+    if (!refusal_.empty()) return;
+    const bool in_order = std::all_of(edges.begin(), edges.end(), [](const auto& e) { return e.first < e.second; });
+    if (in_order && !reordered_) return;
 
-    // Kahn's order, the earliest listed first among those ready: drivers before what they feed.
+    // Kahn's order, the earliest listed first among those ready: each element after those it reads.
     std::vector<std::vector<int>> after(elements.size());
     std::vector<int> waiting(elements.size(), 0);
     for (const auto& [u, v] : edges) {
@@ -244,6 +218,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
                               "branches whose side 1 does not face the source. {}",
                               loop, named == 6 ? ", ..." : "", try_newton));
         order_.clear();
+        reordered_ = false;
         return;
     }
     reordered_ = true;

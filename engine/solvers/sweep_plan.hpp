@@ -1,7 +1,8 @@
 #pragma once
 // What the backward-forward sweep needs to know of a network's structure, worked out once when its
-// solver is built: the order that takes every element after the one imposing the potentials it
-// reads, what it cannot solve at all, and the nodes whose current balance no step enforces.
+// solver is built from what each element says its steps do with each port's node: the order that
+// takes every element after the ones whose potentials it reads, what it cannot solve at all, and the
+// nodes whose current balance no step enforces.
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ public:
     explicit SweepPlan(const ElectricalNetwork& network);
 
     // The elements in the order the sweep steps them: the network's own list unless that list takes
-    // an element before the one that imposes the potential of one of its nodes.
+    // an element before one whose potentials it reads, or holds an element that takes no part.
     const std::vector<Element*>& order(const ElectricalNetwork& network) const {
         return reordered_ ? order_ : network.elements;
     }

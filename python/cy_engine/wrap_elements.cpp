@@ -90,12 +90,7 @@ ClassDef define_CyElement() {
                  Port& keeper = self.ports[static_cast<std::size_t>(ports[0])];
                  for (Py_ssize_t k = 1; k < ports.size; ++k) absorb(keeper, self.ports[static_cast<std::size_t>(ports[k])]);
              });
-    c.method("disconnect", "CyElement.disconnect(self)", args(), [](Element& self) {
-        for (Port& p : self.ports) {
-            std::vector<Port*>& listed = p.connection->ports;
-            listed.erase(std::remove(listed.begin(), listed.end(), &p), listed.end());
-        }
-    });
+    c.method("disconnect", "CyElement.disconnect(self)", args(), [](Element& self) { self.disconnect(); });
     c.method("get_potentials", "CyElement.get_potentials(self, int n)", args("n"), [](Element& self, int n) {
         check_port_count("get_potentials", "n", n, self.ports.size(), "self");
         return read_ports(self.ports, n, potential);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "network/network.hpp"
 #include "solvers/abstract_solver.hpp"
@@ -31,28 +30,6 @@ std::vector<Element*> network_elements(ObjectArray items, int nb_elements, std::
         wrappers.push_back(item);
     }
     return elements;
-}
-
-// A join made after the network was built moves its elements' ports to nodes it does not number
-// (the new node would be neither a variable nor balanced) or empties a node it numbers (a variable
-// without an equation). The network gathered exactly the nodes of its elements' ports.
-void check_nodes_unchanged(const ElectricalNetwork& network) {
-    std::unordered_set<const Connection*> numbered;
-    for (const auto& c : network.connections) numbered.insert(c.get());
-    std::unordered_set<const Connection*> used;
-    for (const Element* e : network.elements)
-        for (const Port& p : e->ports) used.insert(p.connection.get());
-    bool same = used.size() == numbered.size();
-    for (auto it = used.begin(); same && it != used.end(); ++it) same = numbered.count(*it) != 0;
-    if (!same)
-        raise(PyExc_ValueError, "the network's elements were joined after it was built: build a new network");
-}
-
-// The network a solver is built on, refused when its nodes changed since it was built.
-ElectricalNetwork& solver_network(Instance<ClassId::CyElectricalNetwork> network) {
-    ElectricalNetwork& n = network.engine<ElectricalNetwork>();
-    check_nodes_unchanged(n);
-    return n;
 }
 
 template <class S>
@@ -137,7 +114,7 @@ ClassDef define_CyNewton() {
     ClassDef c(no_default_reduce);
     c.constructor(args("network", "optimize_tape"),
                   [](PyObject* self, Instance<ClassId::CyElectricalNetwork> network, bool optimize_tape) {
-                      ElectricalNetwork& n = solver_network(network);
+                      ElectricalNetwork& n = network.engine<ElectricalNetwork>();
                       return keeping_network(self, network, std::make_unique<Newton>(&n, optimize_tape));
                   });
     return c;
@@ -148,7 +125,7 @@ ClassDef define_CyNewtonGoldstein() {
     c.constructor(args("network", "optimize_tape", "m1", "m2", "weighted_merit"),
                   [](PyObject* self, Instance<ClassId::CyElectricalNetwork> network, bool optimize_tape, double m1,
                      double m2, bool weighted_merit) {
-                      ElectricalNetwork& n = solver_network(network);
+                      ElectricalNetwork& n = network.engine<ElectricalNetwork>();
                       return keeping_network(
                           self, network, std::make_unique<NewtonGoldstein>(&n, optimize_tape, m1, m2, weighted_merit));
                   });
@@ -164,7 +141,7 @@ ClassDef define_CyNewtonGoldstein() {
 ClassDef define_CyBackwardForward() {
     ClassDef c(no_default_reduce);
     c.constructor(args("network"), [](PyObject* self, Instance<ClassId::CyElectricalNetwork> network) {
-        ElectricalNetwork& n = solver_network(network);
+        ElectricalNetwork& n = network.engine<ElectricalNetwork>();
         return keeping_network(self, network, std::make_unique<BackwardForward>(&n));
     });
     return c;

@@ -53,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "at line 42 in the file \n    P\n\n"},
         MessageCase{false, -3, "/a/b.hpp", "x > 0 {}", "size {0} is wrong",
                     "error|Error from unknown source\nsize {0} is wrong\nError detected by false result for\n"
-                    "    x > 0 {}\nat line -3 in the file \n    /a/b.hpp\n\n"}));
+                    "    x > 0 {}\nat line -3 in the file \n    /a/b.hpp\n\n"}),
+    [](const auto& info) { return std::string(info.param.known ? "KnownSource" : "UnknownSourceWithPlaceholders"); });
 
 TEST(HandlerLevel, FollowsTheLogger) {
     LogCapture log(spdlog::level::critical);

@@ -62,7 +62,7 @@ TEST_P(SolverLifetime, ASolverOfAnotherNetworkKeepsTheSharedRecords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SolverLifetime,
-                         ::testing::Values(SolverKind::backward_forward, SolverKind::newton, SolverKind::newton_goldstein));
+                         ::testing::ValuesIn(all_solver_kinds), solver_param_name);
 
 // An element that fails while its equations are recorded.
 class FailingElement : public Element {

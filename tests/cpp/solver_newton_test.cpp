@@ -181,10 +181,8 @@ TEST(NewtonFailures, NanRules) {
     const VectorXd f0 = newton.get_residuals();
     ASSERT_TRUE(std::isnan(f0[0]));
 
-    // Stopped by the limit with a NaN left: the error is NaN, never a converged-looking number.
-    const auto [iterations, error] = newton.solve_load_flow(0, 1e-9);
-    EXPECT_EQ(iterations, 0);
-    EXPECT_TRUE(std::isnan(error));
+    // Stopped by the limit with a NaN left: a failure, never a result.
+    EXPECT_EQ(failure_of(newton, 0, 1e-9), "1 NaN value encountered at iteration 0. ");
     // A NaN keeps the loop going whatever the tolerance, and the Jacobian stops it.
     EXPECT_EQ(failure_of(newton, 10, nan), "1 NaN value encountered at iteration 0. ");
     EXPECT_EQ(failure_of(newton, 10, 1e300), "1 NaN value encountered at iteration 0. ");
@@ -358,7 +356,8 @@ INSTANTIATE_TEST_SUITE_P(
                          "1 NaN value encountered at iteration 0. ", 0.0, false},
         // From 3 (value 2, slope 2) the step lands on the vertex, where the slope is 0.
         LaterFailureCase{"parabola, one step to its vertex", parabola, 3.0,
-                         "1 Decomposition failed, singular matrix at iteration 1. ", 2.0, true}));
+                         "1 Decomposition failed, singular matrix at iteration 1. ", 2.0, true}),
+    described_case<LaterFailureCase>);
 
 // The Goldstein search on F(z) = z, given the direction and the Jacobian that sets the weights, so
 // that every trial can be followed by hand.
@@ -415,5 +414,6 @@ INSTANTIATE_TEST_SUITE_P(
         SearchCase{"rows below 1 keep the weight 1", {1.0, 1.0}, {1.0, 2.0}, {{0, 0, 0.5}, {1, 1, 0.25}}, true, 0.3,
                    0.9, 0.5},
         SearchCase{"a NaN in a row changes nothing", {1.0, 1.0}, {1.0, 2.0}, {{0, 0, nan}, {1, 1, 0.25}}, true, 0.3,
-                   0.9, 0.5}));
+                   0.9, 0.5}),
+    described_case<SearchCase>);
 }  // namespace

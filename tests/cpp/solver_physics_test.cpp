@@ -228,8 +228,15 @@ TEST_P(HandDerived, SinglePhaseLoadAtTheEndOfALine) {
     EXPECT_NEAR(std::abs(source.ports[0].current + current), 0.0, 1e-7);
 }
 
+std::string hand_case_name(const ::testing::TestParamInfo<std::tuple<HandCase, SolverKind>>& info) {
+    static const char* const families[] = {"ConstantPower", "ConstantCurrent", "ConstantAdmittance"};
+    return std::string(families[static_cast<int>(std::get<0>(info.param).family)]) + "_" +
+           solver_name(std::get<1>(info.param));
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, HandDerived,
-                         ::testing::Combine(::testing::ValuesIn(hand_cases), ::testing::ValuesIn(all_kinds)));
+                         ::testing::Combine(::testing::ValuesIn(hand_cases), ::testing::ValuesIn(all_kinds)),
+                         hand_case_name);
 }  // namespace
 
 namespace {

@@ -256,14 +256,15 @@ struct ForwardCase {
     bool last_on_ref;
     std::vector<cd> start;  // own potentials of the three source nodes
     std::vector<cd> expected;
+    double change;  // what the step reports: the largest part of a move
 };
 
 // Voltages U = (10, 5i).
 const ForwardCase forward_cases[] = {
-    {"star", false, false, {0, 0, {1, 1}}, {{11, 1}, {1, 6}, {1, 1}}},
+    {"star", false, false, {0, 0, {1, 1}}, {{11, 1}, {1, 6}, {1, 1}}, 11},
     // A node held at zero reads 0 whatever its own value.
-    {"star_neutral_at_zero", false, true, {0, 0, 3}, {10, {0, 5}, 0}},
-    {"delta_chain", true, false, {100, 0, 0}, {100, 90, {90, -5}}},
+    {"star_neutral_at_zero", false, true, {0, 0, 3}, {10, {0, 5}, 0}, 10},
+    {"delta_chain", true, false, {100, 0, 0}, {100, 90, {90, -5}}, 90},
 };
 
 class VoltageSourceForward : public ::testing::TestWithParam<ForwardCase> {};
@@ -284,7 +285,8 @@ TEST_P(VoltageSourceForward, WritesImposedPotentialsThroughTheLinks) {
     Tape tape(net);
     tape.p_values << 10.0, 0.0, 0.0, 5.0;
 
-    EXPECT_EQ(src.element->forward_step(), 0.0);
+    EXPECT_EQ(src.element->forward_step(), c.change);
+    EXPECT_EQ(src.element->forward_step(), 0.0);  // imposed already
     for (std::size_t k = 0; k < 3; ++k) {
         const Connection& node = *src.element->ports[k].connection;
         expect_near(node.get_potential(), c.expected[k]);
