@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
+#include <string>
 #include <limits>
 #include <memory>
 #include <tuple>
 
+#include "case_names.hpp"
 #include "elements/branch.hpp"
 #include "elements/bus.hpp"
 #include "elements/flexible_parameter.hpp"
@@ -376,6 +379,84 @@ TEST(ElementsOfIndices, NaNAtAnElementOutsideTheNetworkNamesNothing) {
     join(n.a.ports[1], stray.ports[0]);
     stray.ports[0].current_ad = ADComplex(AD(std::numeric_limits<double>::quiet_NaN()), AD(0.0));
     EXPECT_TRUE(n.net->elements_of_indices({2}).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// What the network says of its topology: nothing, or the message of its refusal.
+std::string topology(ElectricalNetwork& network) {
+    try {
+        network.check_topology();
+        return "unchanged";
+    } catch (const std::invalid_argument& e) {
+        return e.what() == std::string("the network's elements were joined after it was built: build a new network")
+                   ? "joined"
+                   : e.what() == std::string(
+                                     "the network's elements were disconnected after it was built: build a new network")
+                         ? "disconnected"
+                         : e.what();
+    }
+}
+
+struct TopologyCase {
+    const char* what;
+    std::function<void(Bus& listed, Bus& other, Bus& unlisted)> change;
+    const char* found;
+};
+
+class NetworkTopology : public ::testing::TestWithParam<TopologyCase> {};
+
+// Two listed buses a and b; a third, unlisted, already joined to a's first node at the build.
+TEST_P(NetworkTopology, ChangesThatTouchTheNetworkAreFound) {
+    const cd v[2] = {1.0, 2.0};
+    Bus a(2, v), b(2, v), unlisted(2, v);
+    join(a.ports[0], unlisted.ports[0]);
+    ElectricalNetwork network({&a, &b});
+    ASSERT_EQ(topology(network), "unchanged");
+    GetParam().change(a, b, unlisted);
+    EXPECT_EQ(topology(network), GetParam().found);
+    EXPECT_EQ(topology(network), GetParam().found);  // found again, not only once
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkTopology,
+    ::testing::Values(
+        TopologyCase{"a listed port disconnected", [](Bus& a, Bus&, Bus&) { a.disconnect(); }, "disconnected"},
+        TopologyCase{"two listed nodes joined", [](Bus& a, Bus& b, Bus&) { join(a.ports[1], b.ports[1]); },
+                     "joined"},
+        TopologyCase{"a listed node absorbed by an outside one",
+                     [](Bus&, Bus& b, Bus& unlisted) { join(unlisted.ports[1], b.ports[0]); }, "joined"},
+        TopologyCase{"an outside port joined to a listed node",
+                     [](Bus&, Bus& b, Bus& unlisted) { join(b.ports[0], unlisted.ports[1]); }, "joined"},
+        TopologyCase{"an unlisted port disconnected from a listed node",
+                     [](Bus&, Bus&, Bus& unlisted) { unlisted.disconnect(); }, "unchanged"},
+        TopologyCase{"outside elements joined to each other", [](Bus&, Bus&, Bus&) {
+                         const cd v[1] = {0.0};
+                         Bus x(1, v), y(1, v);
+                         join(x.ports[0], y.ports[0]);
+                     }, "unchanged"}),
+    described_case<TopologyCase>);
+
+TEST(NetworkTopology, AnUnlistedElementGoingAwayChangesNothing) {
+    const cd v[1] = {1.0};
+    Bus listed(1, v);
+    auto unlisted = std::make_unique<Bus>(1, v);
+    join(listed.ports[0], unlisted->ports[0]);
+    ElectricalNetwork network({&listed});
+    unlisted.reset();
+    EXPECT_EQ(topology(network), "unchanged");
+}
+
+TEST(NetworkTopology, AnElementDisconnectedBeforeTheBuildIsDetached) {
+    const cd v[1] = {1.0};
+    Bus kept(1, v), gone(1, v);
+    join(kept.ports[0], gone.ports[0]);
+    gone.disconnect();
+    ElectricalNetwork network({&kept, &gone});
+    EXPECT_EQ(network.detached, std::vector<Element*>{&gone});
+    EXPECT_EQ(topology(network), "unchanged");
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ private:
 };
 
 #include <algorithm>
-#include <cctype>
 #include <complex>
 #include <functional>
 #include <stdexcept>
@@ -37,6 +36,7 @@ private:
 
 #include <gtest/gtest.h>
 
+#include "case_names.hpp"
 #include "solvers/abstract_solver.hpp"
 #include "solvers/newton.hpp"
 
@@ -63,26 +63,6 @@ inline constexpr SolverKind all_solver_kinds[] = {SolverKind::backward_forward, 
 // Names the instances of a test parameterised by the solver.
 inline std::string solver_param_name(const ::testing::TestParamInfo<SolverKind>& info) {
     return solver_name(info.param);
-}
-
-// A test instance's name from a case's description: its letters and digits, the rest underscores.
-inline std::string described(const std::string& what) {
-    std::string name;
-    for (char c : what) {
-        const bool word = std::isalnum(static_cast<unsigned char>(c)) != 0;
-        if (word)
-            name += c;
-        else if (!name.empty() && name.back() != '_')
-            name += '_';
-    }
-    while (!name.empty() && name.back() == '_') name.pop_back();
-    return name;
-}
-
-// Names the instances of a test parameterised by cases that say what they check in `what`.
-template <class Case>
-std::string described_case(const ::testing::TestParamInfo<Case>& info) {
-    return described(info.param.what);
 }
 
 inline std::unique_ptr<AbstractSolver> make_solver(SolverKind kind, ElectricalNetwork* network) {

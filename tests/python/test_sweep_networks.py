@@ -208,6 +208,44 @@ def transformer_and_regulator(cy):
     return b.elements, regulated
 
 
+def loads_on_the_source_bus(cy):
+    """Loads of each kind right on the source's bus, which starts 10 V off the source's voltage: only
+    the source moves their node."""
+    b = Build(cy)
+    source = b.add(cy.CyVoltageSource(2, carray([230])))
+    source.connect(b.add(cy.CyPotentialRef()), [(1, 0)])
+    bus = b.bus(source, start=(220, 0))
+    b.load(bus)
+    bus.connect(b.add(cy.CyCurrentLoad(2, carray([4 + 1j]))), TWO)
+    bus.connect(b.add(cy.CyAdmittanceLoad(2, carray([0.02 - 0.01j]))), TWO)
+    return b.elements, bus
+
+
+def delta_source_through_a_switch(cy):
+    """A delta source earthed at port 0, a closed switch and a delta admittance load, the buses started
+    at 0.9 pu."""
+    source = cy.CyDeltaVoltageSource(3, carray([400, 400 * PHASES[1] / 230]))
+    reference = cy.CyPotentialRef()
+    start = carray(0.9 * (PHASES - PHASES[0]))
+    near, far = cy.CyBus(3, start), cy.CyBus(3, start)
+    near.connect(source, THREE)
+    near.connect(reference, [(0, 0)])
+    switch = cy.CySwitch(3)
+    switch.connect_side(near, THREE, True)
+    switch.connect_side(far, THREE, False)
+    load = cy.CyDeltaAdmittanceLoad(3, carray([0.02, 0.01 + 0.005j, 0.015]))
+    far.connect(load, THREE)
+    return [source, reference, near, switch, far, load], far
+
+
+def disconnected_before_the_build(cy, what):
+    """The radial feeder with its far load, or the line to it, disconnected before the network is
+    built and listed all the same."""
+    elements, far = radial(cy)
+    elements[-1 if what == "load" else -3].disconnect()
+    return elements, far
+
+
 # Each with what must agree: the potentials, or only the voltages against the last port where
 # nothing fixes the network's potential level.
 SOLVED = {
@@ -218,6 +256,9 @@ SOLVED = {
     "delta source held at port 0": (lambda cy: delta_source(cy, 0), "potentials"),
     "source with an unearthed neutral": (unearthed_source, "voltages"),
     "transformer and regulator": (transformer_and_regulator, "potentials"),
+    "loads right on the source's bus": (loads_on_the_source_bus, "potentials"),
+    "delta source through a closed switch": (delta_source_through_a_switch, "potentials"),
+    "a load disconnected before the build": (lambda cy: disconnected_before_the_build(cy, "load"), "potentials"),
 }
 
 REFUSED = {
@@ -242,17 +283,28 @@ REFUSED = {
                                        "of the line at position 4"),
     "neutral earthed at both ends": (neutral_earthed_at_both_ends, "holds at zero the node whose potential port 3 "
                                                                    "of the line at position 3 imposes"),
+    "the line to a load disconnected before the build": (
+        lambda cy: disconnected_before_the_build(cy, "line"),
+        r"do not balance at the node of port 0 of the bus at position 7: 13\.3 A reach no source"),
 }
 
 
-def potentials(bus):
-    """All the potentials of a bus of two, three or four ports."""
-    for n in (4, 3, 2):
+def every_port(element, read):
+    """read(element, n) over all the ports of an element of up to eight."""
+    for n in range(8, 0, -1):
         try:
-            return bus.get_potentials(n)
+            return read(element, n)
         except ValueError:
             continue
-    raise AssertionError("no potentials")
+    raise AssertionError("no ports")
+
+
+def potentials(element):
+    return every_port(element, lambda e, n: e.get_potentials(n))
+
+
+def currents(elements):
+    return np.concatenate([every_port(e, lambda e, n: e.get_currents(n)) for e in elements])
 
 
 @pytest.mark.parametrize("name", SOLVED)
@@ -266,12 +318,13 @@ def test_what_the_sweep_solves_is_the_load_flow(cy, name):
     elements, probe = build(cy)
     done, error = cy.CyBackwardForward(network(cy, elements)).solve_load_flow(500, 1e-11)
     assert done < 500 and error <= 1e-11
-    swept = read(probe)
+    swept, swept_currents = read(probe), currents(elements)
     elements, probe = build(cy)
     solver = cy.CyNewtonGoldstein(network(cy, elements), True, 0.1, 0.9, True)
     done, error = solver.solve_load_flow(50, 1e-10)
     assert done < 50 and error <= 1e-10
     np.testing.assert_allclose(swept, read(probe), atol=1e-6)
+    np.testing.assert_allclose(swept_currents, currents(elements), atol=1e-6)
 
 
 @pytest.mark.parametrize("name", REFUSED)
@@ -304,3 +357,78 @@ def test_the_iteration_limit_is_still_no_failure(cy):
     elements, _ = radial(cy)
     done, error = cy.CyBackwardForward(network(cy, elements)).solve_load_flow(2, 1e-12)
     assert done == 2 and error > 1e-12
+
+
+# ---------------------------------------------------------------- in place, in any listing
+
+SERIES_LOADS = {
+    "constant power": lambda cy: cy.CyPowerLoad(2, carray([2300 + 400j])),
+    "constant current": lambda cy: cy.CyCurrentLoad(2, carray([10 + 2j])),
+    "constant admittance": lambda cy: cy.CyAdmittanceLoad(2, carray([0.04 - 0.01j])),
+}
+
+
+@pytest.mark.parametrize("load_kind", SERIES_LOADS)
+def test_source_voltages_in_a_time_series_give_a_new_solvers_load_flow(cy, load_kind):
+    """A load right on a star source's bus, a second behind a closed switch: only the source moves
+    their nodes. Its voltage is updated in place step after step; each step equals a newly built
+    sweep's solve and Newton-Goldstein's."""
+
+    def feeder():
+        b = Build(cy)
+        bus = b.source()
+        bus.connect(b.add(SERIES_LOADS[load_kind](cy)), TWO)
+        switch = b.add(cy.CySwitch(2))
+        switch.connect_side(bus, TWO, True)
+        beyond = b.bus()
+        switch.connect_side(beyond, TWO, False)
+        beyond.connect(b.add(SERIES_LOADS[load_kind](cy)), TWO)
+        return b.elements
+
+    elements = feeder()
+    sweep = cy.CyBackwardForward(network(cy, elements))
+    for u in (230, 207, 253, 253, 230 + 5j):
+        elements[0].update_voltages(carray([u]))
+        done, error = sweep.solve_load_flow(100, 1e-10)
+        assert done < 100 and error <= 1e-10
+        for make in (cy.CyBackwardForward, lambda n: cy.CyNewtonGoldstein(n, True, 0.1, 0.9, True)):
+            fresh = feeder()
+            fresh[0].update_voltages(carray([u]))
+            solver = make(network(cy, fresh))
+            assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+            np.testing.assert_allclose(currents(elements), currents(fresh), atol=1e-8, err_msg=f"{u} V")
+
+
+def test_a_delta_reference_in_any_listing_gives_the_same_bits(cy):
+    elements, far = delta_source(cy, "delta reference")
+    expected = cy.CyBackwardForward(network(cy, elements)).solve_load_flow(100, 1e-12)
+    solution = far.get_potentials(3).tobytes(), currents(elements).tobytes()
+    source, near, reference, line, far_bus, load = range(6)
+    listings = [
+        [source, near, line, far_bus, load, reference],  # the reference after the load
+        [reference, source, near, line, far_bus, load],  # before its source
+        [load, far_bus, line, reference, near, source],  # leaves first
+    ]
+    rng = random.Random(3)
+    listings += [rng.sample(range(6), 6) for _ in range(20)]
+    for listing in listings:
+        elements, far = delta_source(cy, "delta reference")
+        ordered = [elements[k] for k in listing]
+        assert cy.CyBackwardForward(network(cy, ordered)).solve_load_flow(100, 1e-12) == expected, listing
+        assert (far.get_potentials(3).tobytes(), currents(elements).tobytes()) == solution, listing
+
+
+def test_an_infinite_current_left_in_the_result_is_refused(cy):
+    """A star load whose star point nothing holds, a phase on the node a reference holds at zero: the
+    star point stays at 0 V, so that phase sees no voltage and draws an infinite current."""
+    source = cy.CyDeltaVoltageSource(3, carray([400, 400 * PHASES[1] / 230]))
+    earth = cy.CyPotentialRef()
+    source.connect(earth, [(0, 0)])
+    bus = cy.CyBus(3, carray([0, -400, -400 - 400 * PHASES[1] / 230]))
+    bus.connect(source, THREE)
+    load = cy.CyPowerLoad(4, carray([1000 + 300j] * 3))
+    bus.connect(load, THREE)
+    solver = cy.CyBackwardForward(network(cy, [source, earth, bus, load]))
+    for iterations, tolerance in ((100, 1e-9), (1, 1e3)):
+        with pytest.raises(RuntimeError, match=r"^2 NaN value encountered at iteration \d+\. $"):
+            solver.solve_load_flow(iterations, tolerance)
