@@ -33,13 +33,13 @@ inline double potential_change(std::complex<double> now, std::complex<double> be
 }
 
 // Writes v into the node; returns the larger of change and how far the node moved. A finite v over
-// a non-finite potential (what a refused solve left) moved without measure: infinitely far, not NaN,
-// so that the next sweep confirms it instead of refusing.
+// a non-finite potential (what a refused solve left) counts as a move from zero, not as NaN, so
+// that the next sweep confirms it instead of refusing.
 inline double impose_potential(Connection& node, const std::complex<double>& v, double change) {
     const std::complex<double> old = node.get_potential();
     const bool from_nowhere = std::isfinite(v.real()) && std::isfinite(v.imag()) &&
                               !(std::isfinite(old.real()) && std::isfinite(old.imag()));
-    change = larger_change(change, from_nowhere ? HUGE_VAL : potential_change(v, old));
+    change = larger_change(change, potential_change(v, from_nowhere ? 0.0 : old));
     node.set_potential(v);
     return change;
 }

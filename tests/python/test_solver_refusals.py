@@ -50,6 +50,15 @@ def earthed_source(cy, phases=PHASES, start=None):
     return [source, earth, bus], bus
 
 
+def two_wire_line(cy, near, z, start=(230, 0)):
+    """A line of z per conductor from near to a new two-port bus: (line, far bus)."""
+    line = cy.CySimplifiedLine(2, carray([z, 0, 0, z]))
+    line.connect_side(near, pairs(2), True)
+    far = cy.CyBus(2, carray(start))
+    line.connect_side(far, pairs(2), False)
+    return line, far
+
+
 def star_point_feeder(cy, length=200.0, powers=(2000, 2100, 2200), earthed=False):
     """Three wires of `length` m to a four-port star load whose star point only the load holds
     (or, earthed, a potential reference too): (elements, far bus)."""
@@ -120,10 +129,7 @@ def mv_lv_feeder(cy, whv, wlv, clock):
 def regulated_feeder(cy):
     """A 230 V line to a regulator holding 235 V over a 6 kW load: (elements, regulated bus)."""
     elements, near = earthed_source(cy, [230])
-    line = cy.CySimplifiedLine(2, carray([0.3 + 0.1j, 0, 0, 0.3 + 0.1j]))
-    line.connect_side(near, pairs(2), True)
-    mid = cy.CyBus(2, carray([230, 0]))
-    line.connect_side(mid, pairs(2), False)
+    line, mid = two_wire_line(cy, near, 0.3 + 0.1j)
     regulator = cy.CySingleVoltageRegulator(0.01 + 0.03j, 1e-5 - 1e-4j, 235.0, 0.1, 1000.0, 0.0)
     regulator.connect_side(mid, pairs(2), True)
     regulated = cy.CyBus(2, carray([230, 0]))
@@ -136,10 +142,7 @@ def regulated_feeder(cy):
 def flexible_feeder(cy):
     """A volt-var PV unit of 5 kW at the end of a line, its bus started high: (elements, its bus)."""
     elements, near = earthed_source(cy, [240])
-    line = cy.CySimplifiedLine(2, carray([0.4 + 0.2j, 0, 0, 0.4 + 0.2j]))
-    line.connect_side(near, pairs(2), True)
-    far = cy.CyBus(2, carray([245, 0]))
-    line.connect_side(far, pairs(2), False)
+    line, far = two_wire_line(cy, near, 0.4 + 0.2j, start=(245, 0))
     constant = cy.CyControl("constant", 0, 0, 0, 0, 1, 1e-4)
     volt_var = cy.CyControl("q_u", 207, 218, 237, 248, 300, 1e-4)
     law = cy.CyFlexibleParameter(constant, volt_var, cy.CyProjection("euclidean", 300, 1e-4), 6000, -3000, 3000)
@@ -244,10 +247,7 @@ DISCONNECTED = "the network's elements were disconnected after it was built: bui
 
 def two_bus_feeder(cy):
     elements, near = earthed_source(cy, [230])
-    line = cy.CySimplifiedLine(2, carray([0.5, 0, 0, 0.5]))
-    line.connect_side(near, pairs(2), True)
-    far = cy.CyBus(2, carray([230, 0]))
-    line.connect_side(far, pairs(2), False)
+    line, far = two_wire_line(cy, near, 0.5)
     load = cy.CyPowerLoad(2, carray([5000]))
     far.connect(load, pairs(2))
     return elements + [line, far, load]
