@@ -24,12 +24,22 @@ void Ground::backward_step() { set_all_currents_zero(*this, false); }
 SweepRole Ground::sweep_role(std::size_t) const { return SweepRole::passive; }
 const char* Ground::kind_name() const { return "ground"; }
 
-PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->is_zero = true; }
+PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) {
+    ports[0].connection->is_zero = true;
+    ports[0].connection->zero_holds = 1;
+}
 void PotentialRef::compute_currents(bool on_tape) { set_all_currents_zero(*this, on_tape); }
 void PotentialRef::backward_step() { set_all_currents_zero(*this, false); }
 // Its node is held at zero: nothing there is stepped.
 SweepRole PotentialRef::sweep_role(std::size_t) const { return SweepRole::passive; }
 const char* PotentialRef::kind_name() const { return "potential reference"; }
+
+void PotentialRef::disconnect() {
+    Connection& node = *ports[0].connection;
+    if (!is_connected(0)) return;
+    Element::disconnect();
+    if (node.zero_holds > 0 && --node.zero_holds == 0) node.is_zero = false;
+}
 
 double PotentialRef::forward_step() {
     Connection& node = *ports[0].connection;

@@ -28,6 +28,8 @@ public:
     double forward_step() override;
     SweepRole sweep_role(std::size_t k) const override;
     const char* kind_name() const override;
+    // Its node is no longer held at zero unless another reference holds it.
+    void disconnect() override;
     // The current the reference supplies: the sum over every port at its node.
     std::complex<double> supplied_current() const;
 };

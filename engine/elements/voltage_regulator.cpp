@@ -13,6 +13,9 @@ cd port_voltage(const Port& phase, const Port& neutral) {
 ADComplex port_voltage_ad(const Port& phase, const Port& neutral) {
     return phase.connection->get_potential_ad() - neutral.connection->get_potential_ad();
 }
+
+// A tap beyond which x - lo and x - hi round alike: what a dead primary's u_ref / |U1| gives.
+constexpr double far_beyond_the_band = 1e8;
 }  // namespace
 
 SingleVoltageRegulator::SingleVoltageRegulator(const cd& z2_, const cd& ym_, double u_ref_, double u_range_,
@@ -36,13 +39,18 @@ double SingleVoltageRegulator::smooth_clamp(double x) const {
         const double a = std::abs(y);
         return std::fma(y + a, 0.5, std::log1p(std::exp(-alpha * a)) / alpha);
     };
+    // Far above the band the two soft parts are equal to the last bit and cancel to nothing: there the
+    // ratio is the band's upper edge. (Below the band both parts vanish, so lo stands.) An infinite
+    // tap, from a primary without any voltage, stays NaN.
+    if (x > far_beyond_the_band && x < HUGE_VAL) return hi;
     return lo + soft_positive(x - lo) - soft_positive(x - hi);
 }
 
 AD SingleVoltageRegulator::smooth_clamp_ad(const AD& x) const {
     const AD lo(1.0 - u_range);
     const AD hi(u_range + 1.0);
-    return lo + soft_positive_part(x - lo, alpha) - soft_positive_part(x - hi, alpha);
+    const AD soft = lo + soft_positive_part(x - lo, alpha) - soft_positive_part(x - hi, alpha);
+    return CppAD::CondExpGt(x, AD(far_beyond_the_band), CppAD::CondExpLt(x, AD(HUGE_VAL), hi, soft), soft);
 }
 
 cd SingleVoltageRegulator::ratio(double t) const {

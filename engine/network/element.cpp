@@ -31,6 +31,7 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
     count_topology_change();
     is_zero = is_zero || other->is_zero;
+    zero_holds += other->zero_holds;
     std::shared_ptr<Connection> self = shared_from_this();
     // Keep other alive while its ports move: the last move would otherwise free it mid-walk.
     std::shared_ptr<Connection> keep = other;

@@ -39,6 +39,9 @@ public:
     std::vector<Port*> ports;
     ComplexParameter potential;
     bool is_zero = false;
+    // How many potential references joined here hold the node at zero; one that is disconnected
+    // lets go (one that is destroyed does not).
+    int zero_holds = 0;
 
     Connection(Port* first_port, const std::complex<double>& potential);
 
@@ -84,7 +87,7 @@ public:
     virtual double voltage_gain() const;
 
     // Takes every port off its node's port list; each port keeps pointing at its old node.
-    void disconnect();
+    virtual void disconnect();
     // Whether the node of port k still lists it (false once disconnected).
     bool is_connected(std::size_t k) const;
 

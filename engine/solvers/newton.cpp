@@ -33,6 +33,13 @@ bool needs_step(const VectorXd& f, double tolerance) {
     return std::isnan(m) || m > tolerance;
 }
 
+bool finite_currents(const ElectricalNetwork& network) {
+    for (const Element* e : network.elements)
+        for (const Port& p : e->ports)
+            if (!std::isfinite(p.current.real()) || !std::isfinite(p.current.imag())) return false;
+    return true;
+}
+
 bool all_finite(const Eigen::SparseMatrix<double>& j) {
     const double* v = j.valuePtr();
     for (Eigen::Index k = 0; k < j.nonZeros(); ++k)
@@ -385,8 +392,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         network->clear_detached_currents();
     }
     const double error = largest_residual(f);
-    // Never a non-finite result, the iteration limit reached or not.
-    if (!std::isfinite(error) || !variables.allFinite()) fail("1 NaN value encountered at iteration {}. ", i);
+    // Never a non-finite result, the iteration limit reached or not: a load between two nodes held
+    // at zero has no equation of its own, only a current that no voltage can drive.
+    if (!std::isfinite(error) || !variables.allFinite() || !finite_currents(*network))
+        fail("1 NaN value encountered at iteration {}. ", i);
     if (error <= tolerance) check_run_away(f, tolerance);
     return {i, error};
 }
@@ -395,7 +404,9 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
     // No potential of a solution lies far beyond what the sources impose, carried through the
     // transformers' ratios. At a run-away node the potential grew until every current there fell
     // under the tolerance: its balance weighed by the potential over that bound is about the power
-    // of its loads divided by the bound, where at a solution it is at most the tolerance.
+    // of its loads divided by the bound, where at a solution it is at most the tolerance. A million
+    // times beyond the bound, rounding alone meets any balance (a constant current's |U|^2
+    // overflows, a floating winding's voltage is lost in its potentials).
     double voltage = 0.0;
     double gain = 1.0;
     for (const Element* e : network->elements) {
@@ -405,16 +416,14 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
     const double bound = voltage * gain;
     if (!(bound > 0.0)) return;
     const Connection* worst = nullptr;
-    double worst_weighed = 100.0 * tolerance;
     double worst_potential = 0.0;
     Eigen::Index k = 0;
     for (const auto& c : network->connections) {
         if (c->is_zero) continue;
         const double u = std::hypot(variables[k], variables[k + 1]);
         const double weighed = std::max(std::abs(f[k]), std::abs(f[k + 1])) * (u / bound);
-        if (weighed > worst_weighed) {
+        if ((weighed > 100.0 * tolerance || u > 1e6 * bound) && u > worst_potential) {
             worst = c.get();
-            worst_weighed = weighed;
             worst_potential = u;
         }
         k += 2;
@@ -430,10 +439,11 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
         }
     }
     throw std::runtime_error(fmt::format(
-        "1 The potential of {} ran away to {:.3g} V: the currents there met the tolerance only because they "
-        "vanish. Constant-power loads that no source feeds, on an island (such as one behind an open switch) or "
-        "on a star point that nothing holds, have no load flow: earth the star point, take the island out of "
-        "the network, or try Newton-Goldstein where a solution exists. ",
+        "1 The potential of {} ran away to {:.3g} V, far beyond what the sources give: the tolerance was met "
+        "there only because the currents vanish, or are lost to rounding, at such a potential. Nothing holds "
+        "that node: loads on an island (such as one behind an open switch) or on a star point that nothing "
+        "earths have no load flow. Earth the star point, take the island out of the network, or try "
+        "Newton-Goldstein where a solution exists. ",
         where, worst_potential));
 }
 

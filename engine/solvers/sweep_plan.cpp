@@ -134,6 +134,14 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
                std::find(it->second.begin(), it->second.end(), element) != it->second.end();
     };
 
+    // The sweep takes a shunt line's ground at zero: wrong wherever an element moves that node.
+    auto refuse_ground = [&](const Entry& ground, const Entry& mover, const char* verb) {
+        const std::size_t g = static_cast<std::size_t>(ground.element);
+        refuse(2, fmt::format("2 The ground port of the {} at position {} is joined to the node whose potential {} "
+                              "{}; the sweep takes a shunt line's ground at zero: join it to a potential reference. {}",
+                              elements[g]->kind_name(), position[g], name(mover), verb, try_newton));
+    };
+
     // Each element with an element that must come after it.
     std::vector<std::pair<int, int>> edges;
     for (std::size_t x = 0; x < nodes.size(); ++x) {
@@ -141,9 +149,11 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         const Entry* const driver = driver_of[x];
         for (const Entry* s = begin; s != end; ++s) {
             if (s->role != SweepRole::shifts) continue;
-            for (const Entry* e = begin; e != end; ++e)
+            for (const Entry* e = begin; e != end; ++e) {
+                if (e->role == SweepRole::zero && !nodes[x]->is_zero) refuse_ground(*e, *s, "shifts");
                 if (reads(e->role) && e->element != s->element && !drives_for(s->element, e->element))
                     edges.emplace_back(s->element, e->element);
+            }
         }
         if (driver == nullptr) {
             const bool active = std::any_of(begin, end, [](const Entry& e) { return e.role != SweepRole::passive; });
@@ -169,12 +179,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
         bool own_port = false;
         for (const Entry* e = begin; e != end; ++e) {
             if (e == driver || e->role == SweepRole::passive) continue;
-            if (e->role == SweepRole::zero && !nodes[x]->is_zero)
-                refuse(2, fmt::format("2 The ground port of the {} at position {} is joined to the node whose "
-                                      "potential {} imposes; the sweep takes a shunt line's ground at zero: join it to "
-                                      "a potential reference. {}",
-                                      elements[static_cast<std::size_t>(e->element)]->kind_name(),
-                                      position[static_cast<std::size_t>(e->element)], name(*driver), try_newton));
+            if (e->role == SweepRole::zero && !nodes[x]->is_zero) refuse_ground(*e, *driver, "imposes");
             if (e->element == driver->element) {
                 own_port = true;
                 continue;

@@ -126,6 +126,19 @@ def mv_lv_feeder(cy, whv, wlv, clock):
     return elements + [transformer, lv, level, line, far, load], far
 
 
+def current_load_star_point(cy):
+    """One conductor to a 10 A constant-current load whose star point is joined to nothing: (elements,
+    the load, whose star point runs away until |U|^2 overflows)."""
+    elements, near = earthed_source(cy, [230])
+    line = cy.CySimplifiedLine(1, carray([0.1 + 0.05j]))
+    line.connect_side(near, [(0, 0)], True)
+    far = cy.CyBus(1, carray([210 + 20j]))
+    line.connect_side(far, [(0, 0)], False)
+    load = cy.CyCurrentLoad(2, carray([10]))
+    far.connect(load, [(0, 0)])
+    return elements + [line, far, load], load
+
+
 def regulated_feeder(cy):
     """A 230 V line to a regulator holding 235 V over a 6 kW load: (elements, regulated bus)."""
     elements, near = earthed_source(cy, [230])
@@ -173,6 +186,7 @@ RUN_AWAYS = [
     *[(f"star point at the end of {m:.0f} m", lambda cy, m=m: star_point_feeder(cy, m), ["newton"], (3, "bus", 4))
       for m in (50.0, 200.0, 300.0)],
     ("island behind an open switch", island_feeder, ["newton", "goldstein"], (2, "open switch", 3)),
+    ("a constant-current load's free star point", current_load_star_point, ["newton", "goldstein"], (1, "load", 5)),
 ]
 
 
@@ -221,6 +235,17 @@ def test_true_solutions_are_never_refused(cy, name):
             done, error = solver.solve_load_flow(50, tolerance)  # no refusal
             if error <= tolerance:
                 np.testing.assert_allclose(potentials(probe), solution, atol=max(1e3 * tolerance, 1e-6))
+
+
+@pytest.mark.parametrize("load", ["CyPowerLoad", "CyCurrentLoad"])
+def test_a_load_between_nodes_held_at_zero_is_refused(cy, load):
+    """No voltage drives it and no balance holds it: its current, computed at the end, is infinite."""
+    for kind, make in NEWTON_FAMILY.items():
+        elements, bus = earthed_source(cy, [230])
+        shorted = getattr(cy, load)(2, carray([1000 if load == "CyPowerLoad" else 10]))
+        elements[1].connect(shorted, [(0, 0), (0, 1)])
+        with pytest.raises(RuntimeError, match=r"^1 NaN value encountered at iteration \d+\. $"):
+            make(cy, network(cy, [*elements, shorted])).solve_load_flow(20, 1e-9)
 
 
 def test_a_nan_that_no_jacobian_shows_is_refused(cy):
@@ -316,6 +341,26 @@ def test_unlisted_elements_joined_to_each_other_do_not_count(cy):
         load.disconnect()
         assert solver.solve_load_flow(100, 1e-9)[1] <= 1e-9, kind
         make(cy, network(cy, elements))
+
+
+def test_a_reference_disconnected_before_the_build_holds_nothing(cy):
+    """The source's earth disconnected, the load earthed on its own: nothing returns the load's
+    current to the source, so none flows (Newton), or the sweep finds the source's neutral free."""
+    for kind, make in SOLVERS.items():
+        source, earth = cy.CyVoltageSource(2, carray([230])), cy.CyPotentialRef()
+        source.connect(earth, [(1, 0)])
+        earth.disconnect()
+        load, other = cy.CyAdmittanceLoad(2, carray([0.1])), cy.CyPotentialRef()
+        source.connect(load, [(0, 0)])
+        load.connect(other, [(1, 0)])
+        solver = make(cy, network(cy, [source, earth, load, other]))
+        if kind == "sweep":
+            with pytest.raises(RuntimeError, match="do not balance at the node of port 1 of the voltage source"):
+                solver.solve_load_flow(50, 1e-9)
+            continue
+        assert solver.solve_load_flow(50, 1e-9)[1] <= 1e-9
+        assert abs(load.get_port_current(0)) < 1e-9, kind
+        assert abs(source.get_port_potential(1) + 230) < 1e-9, kind
 
 
 def test_an_element_disconnected_before_the_build_takes_no_part(cy):

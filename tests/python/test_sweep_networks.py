@@ -146,6 +146,19 @@ def delta_source(cy, held):
     return [*elements, line, far, load], far
 
 
+def shunt_ground_on_a_shifted_node(cy):
+    """A delta source whose level a delta reference sets, a shunt line with its ground on port 0: a
+    node the reference moves, which the sweep would take at zero."""
+    source, level = cy.CyDeltaVoltageSource(2, carray([-400])), cy.CyDeltaPotentialRef(2)
+    bus = cy.CyBus(2, carray([-200, 200]))
+    bus.connect(source, TWO)
+    bus.connect(level, TWO)
+    line = cy.CyShuntLine(1, carray([2e-3j]), carray([0.5]))
+    line.connect_side(bus, [(0, 1)], True)
+    bus.connect(line, [(0, 2)])
+    return [source, level, bus, line], bus
+
+
 def unearthed_source(cy):
     b = Build(cy)
     _, far = b.line(b.source(earthed=False))
@@ -283,6 +296,9 @@ REFUSED = {
                                        "of the line at position 4"),
     "neutral earthed at both ends": (neutral_earthed_at_both_ends, "holds at zero the node whose potential port 3 "
                                                                    "of the line at position 3 imposes"),
+    "shunt line's ground on a node a delta reference shifts": (
+        shunt_ground_on_a_shifted_node, "ground port of the shunt line at position 3 is joined to the node whose "
+                                        "potential port 0 of the delta potential reference at position 1 shifts"),
     "the line to a load disconnected before the build": (
         lambda cy: disconnected_before_the_build(cy, "line"),
         r"do not balance at the node of port 0 of the bus at position 7: 13\.3 A reach no source"),
