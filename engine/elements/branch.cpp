@@ -113,7 +113,7 @@ SweepRole Switch::sweep_role(std::size_t k) const {
     // Between two nodes held at zero it copies zero onto zero, which holds.
     if (k >= side1.size() && side2[k - side1.size()]->connection->is_zero &&
         side1[k - side1.size()]->connection->is_zero)
-        return SweepRole::passive;
+        return SweepRole::imposes_zero;
     return side_role(k);
 }
 

@@ -184,7 +184,7 @@ void ThreePhaseTransformer::compute_currents(bool on_tape) {
 
 void ThreePhaseTransformer::backward_step() { throw_no_transformer_sweep(); }
 const char* ThreePhaseTransformer::kind_name() const { return "three-phase transformer"; }
-double ThreePhaseTransformer::voltage_gain() const { return std::max(1.0, 3.0 * std::abs(k.get_value())); }
+double ThreePhaseTransformer::voltage_gain() const { return 3.0 * TransformerBase::voltage_gain(); }
 
 void ThreePhaseTransformer::write_test_potentials(const C* v1, const C* v2) {
     for (std::size_t i = 0; i < 3; ++i) {

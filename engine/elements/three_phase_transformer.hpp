@@ -32,7 +32,8 @@ public:
     void compute_currents(bool on_tape) override;
     void backward_step() override;  // throws
     const char* kind_name() const override;
-    // A phase of the LV side spans up to three times k times an HV phase's potential (D to z).
+    // A phase of one side spans up to three times the ratio (k or 1 / k) times a phase of the other's
+    // (D to z).
     double voltage_gain() const override;
     std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;

@@ -57,7 +57,10 @@ void TransformerBase::bind_parameters(ADVector& p, VectorXd& p_values, int& inde
     k.bind(p, p_values, index);
 }
 
-double TransformerBase::voltage_gain() const { return std::max(1.0, std::abs(k.get_value())); }
+double TransformerBase::voltage_gain() const {
+    const double m = std::abs(k.get_value());
+    return std::max(m, 1.0 / m);
+}
 
 void TransformerBase::update_transformer_parameters(const C& z2_, const C& ym_, double k_re, double k_im) {
     z2.set_value(z2_);

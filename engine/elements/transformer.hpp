@@ -27,7 +27,7 @@ public:
     virtual std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) = 0;
     virtual std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) = 0;
 
-    // |k|, or 1 for a step-down ratio.
+    // |k| or 1 / |k|, whichever is larger: a transformer may be fed from either side.
     double voltage_gain() const override;
 
 protected:

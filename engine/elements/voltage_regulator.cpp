@@ -14,7 +14,8 @@ ADComplex port_voltage_ad(const Port& phase, const Port& neutral) {
     return phase.connection->get_potential_ad() - neutral.connection->get_potential_ad();
 }
 
-// A tap beyond which x - lo and x - hi round alike: what a dead primary's u_ref / |U1| gives.
+// A tap that only a primary all but dead asks for (u_ref / |U1|): there the rounding of x - lo and
+// x - hi already costs the soft clamp 1e-8 of its value, and from about 1e16 on it cancels out.
 constexpr double far_beyond_the_band = 1e8;
 }  // namespace
 
@@ -39,9 +40,9 @@ double SingleVoltageRegulator::smooth_clamp(double x) const {
         const double a = std::abs(y);
         return std::fma(y + a, 0.5, std::log1p(std::exp(-alpha * a)) / alpha);
     };
-    // Far above the band the two soft parts are equal to the last bit and cancel to nothing: there the
-    // ratio is the band's upper edge. (Below the band both parts vanish, so lo stands.) An infinite
-    // tap, from a primary without any voltage, stays NaN.
+    // Far above the band the two soft parts cancel: there the ratio is the band's upper edge. (Below
+    // the band both parts vanish, so lo stands.) An infinite tap, from a primary without any voltage,
+    // stays NaN.
     if (x > far_beyond_the_band && x < HUGE_VAL) return hi;
     return lo + soft_positive(x - lo) - soft_positive(x - hi);
 }
@@ -49,8 +50,8 @@ double SingleVoltageRegulator::smooth_clamp(double x) const {
 AD SingleVoltageRegulator::smooth_clamp_ad(const AD& x) const {
     const AD lo(1.0 - u_range);
     const AD hi(u_range + 1.0);
-    const AD soft = lo + soft_positive_part(x - lo, alpha) - soft_positive_part(x - hi, alpha);
-    return CppAD::CondExpGt(x, AD(far_beyond_the_band), CppAD::CondExpLt(x, AD(HUGE_VAL), hi, soft), soft);
+    // The plain form on the tape: a live primary's tap never comes near the range where it cancels.
+    return lo + soft_positive_part(x - lo, alpha) - soft_positive_part(x - hi, alpha);
 }
 
 cd SingleVoltageRegulator::ratio(double t) const {
@@ -124,7 +125,10 @@ SweepRole SingleVoltageRegulator::sweep_role(std::size_t k) const {
 
 const char* SingleVoltageRegulator::kind_name() const { return "voltage regulator"; }
 
-double SingleVoltageRegulator::voltage_gain() const { return 1.0 + std::abs(u_range); }
+double SingleVoltageRegulator::voltage_gain() const {
+    const double lo = 1.0 - std::abs(u_range);
+    return lo > 0.0 ? std::max(1.0 + std::abs(u_range), 1.0 / lo) : HUGE_VAL;
+}
 
 void SingleVoltageRegulator::backward_step() {
     apply_downstream_current(ports[2]);

@@ -31,7 +31,7 @@ public:
     // The secondary phase (port 2) imposed, every other port read.
     SweepRole sweep_role(std::size_t k) const override;
     const char* kind_name() const override;
-    // The largest ratio the band allows.
+    // The largest ratio the band allows, either way.
     double voltage_gain() const override;
 
     // Writes the three records (through their links), then, when the primary is live, restarts the

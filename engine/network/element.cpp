@@ -30,6 +30,7 @@ Connection::Connection(Port* first_port, const std::complex<double>& potential_)
 void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
     count_topology_change();
+    ++merges;
     is_zero = is_zero || other->is_zero;
     zero_holds += other->zero_holds;
     std::shared_ptr<Connection> self = shared_from_this();

@@ -16,6 +16,7 @@ enum class SweepRole : unsigned char {
     reads,    // reads the node's potential, or sets a current there that the node's driver must see
     anchor,   // reads the node: the element imposes its other ports' potentials from it
     imposes,  // imposes the node's potential and takes the current the rest of the node leaves
+    imposes_zero,  // the same on a node held at zero, imposing the zero it reads (a closed switch)
     shifts,   // moves potentials that others impose: after their drivers, before their readers
     zero,     // the node is taken as zero (a shunt line's ground)
 };
@@ -42,6 +43,8 @@ public:
     // How many potential references joined here hold the node at zero; one that is disconnected
     // lets go (one that is destroyed does not).
     int zero_holds = 0;
+    // How many times another node was merged into this one: a network notices joins by it.
+    std::uint64_t merges = 0;
 
     Connection(Port* first_port, const std::complex<double>& potential);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "elements/flexible_load.hpp"
 
@@ -26,26 +27,26 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_)
         }
         gather_flexible_parameters(e, flexible_parameters);
     }
-    // The ports each node lists, and how many of each element's ports are listed.
+    node_states_ = node_states();
+    // An element with a port its node does not list was disconnected.
     std::unordered_map<const Element*, std::size_t> listed_ports;
-    for (const Element* e : elements) listed_ports.emplace(e, 0);
-    node_first_.reserve(connections.size() + 1);
-    for (const auto& c : connections) {
-        node_first_.push_back(node_ports_.size());
-        for (const Port* p : c->ports) {
-            const auto it = listed_ports.find(p->element);
-            node_ports_.push_back(p);
-            node_port_listed_.push_back(it != listed_ports.end());
-            if (it != listed_ports.end()) ++it->second;
-        }
-    }
-    node_first_.push_back(node_ports_.size());
-    for (Element* e : elements) {
-        const auto it = listed_ports.find(e);
-        if (it->second < e->ports.size() &&
-            std::find(detached.begin(), detached.end(), e) == detached.end())
+    for (const auto& c : connections)
+        for (const Port* p : c->ports) ++listed_ports[p->element];
+    for (Element* e : elements)
+        if (listed_ports[e] < e->ports.size() && std::find(detached.begin(), detached.end(), e) == detached.end())
             detached.push_back(e);
+}
+
+std::vector<ElectricalNetwork::NodeState> ElectricalNetwork::node_states() const {
+    const std::unordered_set<const Element*> listed(elements.begin(), elements.end());
+    std::vector<NodeState> states;
+    states.reserve(connections.size());
+    for (const auto& c : connections) {
+        std::size_t count = 0;
+        for (const Port* p : c->ports) count += listed.count(p->element);
+        states.push_back({c->merges, count, c->is_zero});
     }
+    return states;
 }
 
 const char* ElectricalNetwork::topology_change() const {
@@ -55,19 +56,14 @@ const char* ElectricalNetwork::topology_change() const {
     for (const Element* e : elements)
         for (const Port& p : e->ports)
             if (p.connection.get() != port_nodes_[i++]) return joined;
-    // Joins append to a node's list and disconnects erase from it, in place: the lists are compared in
-    // order. A port of an element the network does not list may have gone (that element was
-    // disconnected or destroyed): it never entered the network's equations.
-    for (std::size_t x = 0; x < connections.size(); ++x) {
-        const std::vector<Port*>& now = connections[x]->ports;
-        std::size_t j = 0;
-        for (std::size_t s = node_first_[x]; s < node_first_[x + 1]; ++s) {
-            if (j < now.size() && now[j] == node_ports_[s])
-                ++j;
-            else if (node_port_listed_[s])
-                return disconnected;
-        }
-        if (j < now.size()) return joined;
+    // A port leaves a node only by a disconnect (or its element's end) and never comes back, so a
+    // node listing as many of the network's ports as at the build lists the same ones. Ports of
+    // other elements may have gone: they never entered the network's equations.
+    const std::vector<NodeState> now = node_states();
+    for (std::size_t x = 0; x < now.size(); ++x) {
+        const NodeState& was = node_states_[x];
+        if (now[x].merges != was.merges || (now[x].is_zero && !was.is_zero)) return joined;
+        if (now[x].listed_ports != was.listed_ports || now[x].is_zero != was.is_zero) return disconnected;
     }
     return nullptr;
 }

@@ -44,13 +44,19 @@ private:
     const double* bound_values_ = nullptr;
 
     // What the topology check compares with: the count of topology changes it last found harmless,
-    // each element port's node at the build (element order), and each node's port list at the build
-    // (node after node), with whether each of those ports is one of the network's elements.
+    // each element port's node at the build (element order), and for each node how many merges it
+    // had taken, how many ports of the network's elements it listed and whether it was held at zero.
+    struct NodeState {
+        std::uint64_t merges;
+        std::size_t listed_ports;
+        bool is_zero;
+    };
     std::uint64_t checked_version_ = 0;
     std::vector<const Connection*> port_nodes_;
-    std::vector<const Port*> node_ports_;
-    std::vector<bool> node_port_listed_;
-    std::vector<std::size_t> node_first_;
+    std::vector<NodeState> node_states_;
+
+    // Each node's state as it stands.
+    std::vector<NodeState> node_states() const;
 
     // The message of the first change found, or nullptr.
     const char* topology_change() const;

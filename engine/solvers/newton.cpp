@@ -381,9 +381,6 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
             if (solver->lu.info() != Eigen::Success) fail("1 Solving failed at iteration {}. ", i);
         }
         step(j, dx, f);
-        // No later step comes back from a non-finite point: a NaN input that no Jacobian shows (a
-        // source voltage, where every equation is linear) stops here.
-        if (!variables.allFinite()) fail("1 NaN value encountered at iteration {}. ", i);
         ++i;
     }
     {
@@ -392,8 +389,9 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         network->clear_detached_currents();
     }
     const double error = largest_residual(f);
-    // Never a non-finite result, the iteration limit reached or not: a load between two nodes held
-    // at zero has no equation of its own, only a current that no voltage can drive.
+    // Never a non-finite result, the iteration limit reached or not: a NaN that no Jacobian shows (a
+    // source voltage, where every equation is linear) lasts to the limit, and a load between two
+    // nodes held at zero has no equation of its own, only a current that no voltage can drive.
     if (!std::isfinite(error) || !variables.allFinite() || !finite_currents(*network))
         fail("1 NaN value encountered at iteration {}. ", i);
     if (error <= tolerance) check_run_away(f, tolerance);
@@ -401,12 +399,12 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
 }
 
 void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
-    // No potential of a solution lies far beyond what the sources impose, carried through the
-    // transformers' ratios. At a run-away node the potential grew until every current there fell
-    // under the tolerance: its balance weighed by the potential over that bound is about the power
-    // of its loads divided by the bound, where at a solution it is at most the tolerance. A million
-    // times beyond the bound, rounding alone meets any balance (a constant current's |U|^2
-    // overflows, a floating winding's voltage is lost in its potentials).
+    // No potential of a solution lies far beyond what the sources impose, carried through every
+    // transformer's ratio either way. At a run-away node the potential grew until the currents there
+    // fell under the tolerance: they no longer balance one another, and the balance weighed by the
+    // potential over that bound is about the power of the loads there divided by the bound, where at
+    // a solution it is at most the tolerance. A million times beyond the bound, rounding alone meets
+    // any balance (a constant current's |U|^2 overflows, a floating winding's voltage is lost).
     double voltage = 0.0;
     double gain = 1.0;
     for (const Element* e : network->elements) {
@@ -420,13 +418,18 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
     Eigen::Index k = 0;
     for (const auto& c : network->connections) {
         if (c->is_zero) continue;
+        if (k + 1 >= variables.size()) break;
         const double u = std::hypot(variables[k], variables[k + 1]);
-        const double weighed = std::max(std::abs(f[k]), std::abs(f[k + 1])) * (u / bound);
-        if ((weighed > 100.0 * tolerance || u > 1e6 * bound) && u > worst_potential) {
+        const double r = std::hypot(f[k], f[k + 1]);
+        k += 2;
+        if (!(u > bound) || !(u > worst_potential)) continue;
+        double largest = 0.0;
+        for (const Port* p : c->ports) largest = std::max(largest, std::abs(p->current));
+        const bool unbalanced = u > 10.0 * bound && r > 0.5 * largest;
+        if (unbalanced || r * (u / bound) > 100.0 * tolerance || u > 1e6 * bound) {
             worst = c.get();
             worst_potential = u;
         }
-        k += 2;
     }
     if (worst == nullptr) return;
     std::string where = "a node";
@@ -441,10 +444,10 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
     throw std::runtime_error(fmt::format(
         "1 The potential of {} ran away to {:.3g} V, far beyond what the sources give: the tolerance was met "
         "there only because the currents vanish, or are lost to rounding, at such a potential. Nothing holds "
-        "that node: loads on an island (such as one behind an open switch) or on a star point that nothing "
-        "earths have no load flow. Earth the star point, take the island out of the network, or try "
-        "Newton-Goldstein where a solution exists. ",
-        where, worst_potential));
+        "that node: loads on an island (such as one behind an open switch) have no load flow, and those on a "
+        "star point that nothing earths may have one that these steps do not reach. Earth the star point, take "
+        "the island out of the network, or {}. ",
+        where, worst_potential, where_a_solution_exists()));
 }
 
 void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f) {
@@ -464,6 +467,10 @@ void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& 
 
 Newton::Newton(ElectricalNetwork* network_, bool optimize_tape) : AbstractNewton(network_, optimize_tape) {}
 
+const char* Newton::where_a_solution_exists() const {
+    return "try Newton-Goldstein, whose line search may reach a solution where one exists";
+}
+
 void Newton::update_variables(const Eigen::SparseMatrix<double>&, const VectorXd& dx, VectorXd& residuals) {
     variables -= dx;
     residuals = get_residuals();
@@ -472,6 +479,10 @@ void Newton::update_variables(const Eigen::SparseMatrix<double>&, const VectorXd
 NewtonGoldstein::NewtonGoldstein(ElectricalNetwork* network_, bool optimize_tape, double m1_, double m2_,
                                  bool weighted_merit_)
     : AbstractNewton(network_, optimize_tape), m1(m1_), m2(m2_), weighted_merit(weighted_merit_) {}
+
+const char* NewtonGoldstein::where_a_solution_exists() const {
+    return "start from other potentials (a bus's initialize_potentials) where a solution exists";
+}
 
 void NewtonGoldstein::update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
                                        VectorXd& residuals) {

@@ -70,6 +70,8 @@ public:
     // Moves the variables along -dx and leaves the residuals of the new point in residuals.
     virtual void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
                                   VectorXd& residuals) = 0;
+    // What a refusal of run-away potentials advises, where the network may have a load flow.
+    virtual const char* where_a_solution_exists() const = 0;
 
 private:
     // The Jacobian at the present variables, in a matrix kept from one evaluation to the next once
@@ -98,6 +100,7 @@ public:
     Newton(ElectricalNetwork* network, bool optimize_tape);
     void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
                           VectorXd& residuals) override;
+    const char* where_a_solution_exists() const override;
 };
 
 class NewtonGoldstein : public AbstractNewton {
@@ -109,6 +112,7 @@ public:
     NewtonGoldstein(ElectricalNetwork* network, bool optimize_tape, double m1, double m2, bool weighted_merit);
     void update_variables(const Eigen::SparseMatrix<double>& jacobian, const VectorXd& dx,
                           VectorXd& residuals) override;
+    const char* where_a_solution_exists() const override;
 };
 
 // save_matrix could not write one or both files. what() is exactly the message given, without the

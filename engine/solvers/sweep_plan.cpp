@@ -108,7 +108,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
     for (std::size_t x = 0; x < nodes.size(); ++x) {
         const auto [begin, end] = node_entries(x);
         for (const Entry* e = begin; e != end; ++e) {
-            if (e->role != SweepRole::imposes) continue;
+            if (e->role != SweepRole::imposes && e->role != SweepRole::imposes_zero) continue;
             if (driver_of[x] != nullptr) {
                 refuse(0, fmt::format("2 The potential of one node is imposed twice, by {} and by {}: a mesh (a ring), "
                                       "a second source, or a branch whose side 1 does not face the source. The "
@@ -161,7 +161,7 @@ SweepPlan::SweepPlan(const ElectricalNetwork& network) {
             continue;
         }
         const std::size_t d = static_cast<std::size_t>(driver->element);
-        if (nodes[x]->is_zero) {
+        if (nodes[x]->is_zero && driver->role != SweepRole::imposes_zero) {
             // A source imposes its voltages from its anchor: that port is the one to hold at zero.
             int anchor = -1;
             for (std::size_t k = 0; k < elements[d]->ports.size() && anchor < 0; ++k)

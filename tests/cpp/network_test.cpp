@@ -432,6 +432,17 @@ INSTANTIATE_TEST_SUITE_P(
                      [](Bus&, Bus& b, Bus& unlisted) { join(b.ports[0], unlisted.ports[1]); }, "joined"},
         TopologyCase{"an unlisted port disconnected from a listed node",
                      [](Bus&, Bus&, Bus& unlisted) { unlisted.disconnect(); }, "unchanged"},
+        TopologyCase{"an emptied node held at zero merged into a listed node",
+                     [](Bus&, Bus& b, Bus&) {
+                         const cd v[1] = {0.0};
+                         Bus x(1, v);
+                         auto ref = std::make_unique<PotentialRef>();
+                         join(ref->ports[0], x.ports[0]);
+                         ref.reset();      // a reference that goes away leaves its node held
+                         x.disconnect();   // x's port still points at that node, which lists nothing
+                         join(b.ports[0], x.ports[0]);
+                     },
+                     "joined"},
         TopologyCase{"outside elements joined to each other", [](Bus&, Bus&, Bus&) {
                          const cd v[1] = {0.0};
                          Bus x(1, v), y(1, v);

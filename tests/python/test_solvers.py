@@ -323,9 +323,14 @@ def test_constructors_refuse_a_missing_or_stale_network(cy, name):
         with pytest.raises(ValueError) as failure:
             make(cy, c.network)
         assert str(failure.value) == "the network's elements were joined after it was built: build a new network"
-    # A join that brings an outside element onto a node of the network changes none of its nodes.
+    # An outside element joined to a node of the network, even one gone again, is a join too; outside
+    # elements joined to each other are not.
     c = circuit(cy)
     c.bus.connect(cy.CyBus(1, complex_array(0)), [(0, 0)])
+    with pytest.raises(ValueError, match="joined after it was built"):
+        make(cy, c.network)
+    c = circuit(cy)
+    cy.CyBus(1, complex_array(0)).connect(cy.CyBus(1, complex_array(0)), [(0, 0)])
     make(cy, c.network)
 
 

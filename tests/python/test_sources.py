@@ -214,7 +214,9 @@ def test_a_source_with_nothing_drawn_never_converges_to_non_finite_potentials(cy
     def refused():
         with pytest.raises(RuntimeError) as failure:
             solver.solve_load_flow(iterations, tolerance)
-        assert str(failure.value) == ("2 " if kind == "backward_forward" else "1 ") + "NaN value encountered at iteration " + ("1. " if kind == "backward_forward" else "0. ")
+        # Newton's equations are linear here: the NaN lasts to the iteration limit, where it fails.
+        assert str(failure.value) == ("2 NaN value encountered at iteration 1. " if kind == "backward_forward"
+                                      else f"1 NaN value encountered at iteration {iterations}. ")
 
     if updated is not None:
         solves_to(built)

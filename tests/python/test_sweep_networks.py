@@ -415,23 +415,37 @@ def test_source_voltages_in_a_time_series_give_a_new_solvers_load_flow(cy, load_
             np.testing.assert_allclose(currents(elements), currents(fresh), atol=1e-8, err_msg=f"{u} V")
 
 
-def test_a_delta_reference_in_any_listing_gives_the_same_bits(cy):
-    elements, far = delta_source(cy, "delta reference")
+def neutral_switch(cy):
+    """A line feeds the phase; a closed one-pole switch joins the source's earthed neutral to the load
+    bus's earthed neutral: a switch between two nodes held at zero, whose current the load's sets."""
+    b = Build(cy)
+    source = b.add(cy.CyVoltageSource(2, carray([230])))
+    source.connect(b.add(cy.CyPotentialRef()), [(1, 0)])
+    line = b.add(cy.CySimplifiedLine(1, carray([0.3 + 0.1j])))
+    line.connect_side(source, [(0, 0)], True)
+    far = b.bus()
+    line.connect_side(far, [(0, 0)], False)
+    far.connect(b.add(cy.CyPotentialRef()), [(1, 0)])
+    switch = b.add(cy.CySwitch(1))
+    switch.connect_side(source, [(0, 1)], True)
+    switch.connect_side(far, [(0, 1)], False)
+    b.load(far, 5000 + 1000j)
+    return b.elements, far
+
+
+@pytest.mark.parametrize("build", [lambda cy: delta_source(cy, "delta reference"), neutral_switch],
+                         ids=["a delta reference", "a switch between two nodes held at zero"])
+def test_any_listing_gives_the_same_bits(cy, build):
+    elements, far = build(cy)
     expected = cy.CyBackwardForward(network(cy, elements)).solve_load_flow(100, 1e-12)
-    solution = far.get_potentials(3).tobytes(), currents(elements).tobytes()
-    source, near, reference, line, far_bus, load = range(6)
-    listings = [
-        [source, near, line, far_bus, load, reference],  # the reference after the load
-        [reference, source, near, line, far_bus, load],  # before its source
-        [load, far_bus, line, reference, near, source],  # leaves first
-    ]
+    solution = potentials(far).tobytes(), currents(elements).tobytes()
+    n = len(elements)
     rng = random.Random(3)
-    listings += [rng.sample(range(6), 6) for _ in range(20)]
-    for listing in listings:
-        elements, far = delta_source(cy, "delta reference")
+    for listing in [list(range(n))[::-1], *(rng.sample(range(n), n) for _ in range(30))]:
+        elements, far = build(cy)
         ordered = [elements[k] for k in listing]
         assert cy.CyBackwardForward(network(cy, ordered)).solve_load_flow(100, 1e-12) == expected, listing
-        assert (far.get_potentials(3).tobytes(), currents(elements).tobytes()) == solution, listing
+        assert (potentials(far).tobytes(), currents(elements).tobytes()) == solution, listing
 
 
 def test_an_infinite_current_left_in_the_result_is_refused(cy):
