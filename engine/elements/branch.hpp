@@ -22,6 +22,9 @@ public:
 protected:
     // Side 1 read, side 2 imposed: the sweep role of the switches' and lines' ports.
     SweepRole side_role(std::size_t k) const { return k < side1.size() ? SweepRole::reads : SweepRole::imposes; }
+    // The secondary phase (port 2) imposed, every other port read: the single-phase two-winding
+    // branches (transformer, regulator).
+    static SweepRole secondary_phase_role(std::size_t k) { return k == 2 ? SweepRole::imposes : SweepRole::reads; }
 };
 
 // The larger of two change measures of a forward step; a NaN in either wins, so that the sweep

@@ -106,9 +106,7 @@ void SingleTransformer::compute_currents(bool on_tape) {
     }
 }
 
-SweepRole SingleTransformer::sweep_role(std::size_t k) const {
-    return k == 2 ? SweepRole::imposes : SweepRole::reads;
-}
+SweepRole SingleTransformer::sweep_role(std::size_t k) const { return secondary_phase_role(k); }
 
 const char* SingleTransformer::kind_name() const { return "transformer"; }
 

@@ -119,9 +119,7 @@ void SingleVoltageRegulator::add_residuals(ADVector& residuals, int& index) {
     index += 1;
 }
 
-SweepRole SingleVoltageRegulator::sweep_role(std::size_t k) const {
-    return k == 2 ? SweepRole::imposes : SweepRole::reads;
-}
+SweepRole SingleVoltageRegulator::sweep_role(std::size_t k) const { return secondary_phase_role(k); }
 
 const char* SingleVoltageRegulator::kind_name() const { return "voltage regulator"; }
 

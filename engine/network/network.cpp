@@ -32,9 +32,12 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_)
     std::unordered_map<const Element*, std::size_t> listed_ports;
     for (const auto& c : connections)
         for (const Port* p : c->ports) ++listed_ports[p->element];
-    for (Element* e : elements)
-        if (listed_ports[e] < e->ports.size() && std::find(detached.begin(), detached.end(), e) == detached.end())
-            detached.push_back(e);
+    for (Element* e : elements) {
+        std::size_t& listed = listed_ports[e];
+        if (listed >= e->ports.size()) continue;
+        detached.push_back(e);
+        listed = e->ports.size();  // once, if listed twice
+    }
 }
 
 std::vector<ElectricalNetwork::NodeState> ElectricalNetwork::node_states() const {

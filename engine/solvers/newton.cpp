@@ -432,22 +432,23 @@ void AbstractNewton::check_run_away(const VectorXd& f, double tolerance) const {
         }
     }
     if (worst == nullptr) return;
-    std::string where = "a node";
-    for (std::size_t position = 0; position < network->elements.size() && where == "a node"; ++position) {
-        const Element& e = *network->elements[position];
-        for (std::size_t port = 0; port < e.ports.size(); ++port) {
-            if (e.ports[port].connection.get() != worst || !e.is_connected(port)) continue;
-            where = fmt::format("the node of port {} of the {} at position {}", port, e.kind_name(), position);
-            break;
+    // Named by the first listed element with a port there.
+    auto name = [&]() -> std::string {
+        for (std::size_t position = 0; position < network->elements.size(); ++position) {
+            const Element& e = *network->elements[position];
+            for (std::size_t port = 0; port < e.ports.size(); ++port)
+                if (e.ports[port].connection.get() == worst && e.is_connected(port))
+                    return fmt::format("the node of port {} of the {} at position {}", port, e.kind_name(), position);
         }
-    }
+        return "a node";
+    };
     throw std::runtime_error(fmt::format(
         "1 The potential of {} ran away to {:.3g} V, far beyond what the sources give: the tolerance was met "
         "there only because the currents vanish, or are lost to rounding, at such a potential. Nothing holds "
         "that node: loads on an island (such as one behind an open switch) have no load flow, and those on a "
         "star point that nothing earths may have one that these steps do not reach. Earth the star point, take "
         "the island out of the network, or {}. ",
-        where, worst_potential, where_a_solution_exists()));
+        name(), worst_potential, where_a_solution_exists()));
 }
 
 void AbstractNewton::step(const Eigen::SparseMatrix<double>& j, const VectorXd& dx, VectorXd& f) {
